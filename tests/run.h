@@ -1,0 +1,17 @@
+// Runs a program to its end and keeps what it wrote.
+#pragma once
+#include <string>
+#include <vector>
+
+struct run_result {
+  int pid;
+  int status;  // exit status, or 128 + signal number
+  std::string out, err;
+};
+
+// env entries are "NAME=value" added to the child's environment; out_path,
+// when given, replaces the stdout pipe (for example "/dev/full").
+run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               const char* out_path = nullptr);
+
+std::vector<std::string> lines(const std::string& text);
