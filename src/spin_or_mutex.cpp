@@ -74,8 +74,8 @@ int main() {
   // One signed count of microseconds, printed as a decimal with the sign on
   // the whole figure: -0.5 s is "-0.500000", not "-1.500000" as a separate
   // seconds and microseconds pair would give.
-  long long us = (static_cast<long long>(end.tv_sec) - start.tv_sec) * 1000000 +
-                 (end.tv_usec - start.tv_usec);
+  long long us =
+      (static_cast<long long>(end.tv_sec) - start.tv_sec) * 1000000 + (end.tv_usec - start.tv_usec);
   unsigned long long mag = us < 0 ? -static_cast<unsigned long long>(us) : us;
   std::printf("Result - %s%llu.%06llu\n", us < 0 ? "-" : "", mag / 1000000, mag % 1000000);
   pthread_mutex_destroy(&mutex);
