@@ -1,0 +1,3 @@
+#include "sweep.h"
+
+std::atomic<unsigned char> data[size];

@@ -1,0 +1,63 @@
+// The workload of spin_or_mutex, for any lock kind: each thread walks the
+// shared array with its own index, one element per acquisition, and wraps
+// around when a run is longer than one pass.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+constexpr int size = 10000000;
+
+// Relaxed atomic stores are plain byte stores on x86, so every lock kind pays
+// the same for them, and the lock-free baselines do not race. Being atomic,
+// they are never deleted, though nothing reads the array.
+extern std::atomic<unsigned char> data[size];
+
+// The lock and the word written under it share their own cache lines, apart
+// from the array and from every thread's bookkeeping.
+template <class L>
+struct alignas(64) arena {
+  L lock;
+  std::atomic<int> owner;  // the last thread that took the lock, or -1
+
+  void init() {
+    lock.init();
+    owner.store(-1, std::memory_order_relaxed);
+    for (auto& d : data) d.store(1, std::memory_order_relaxed);
+  }
+};
+
+template <class L>
+arena<L> shared;
+
+// One thread's walk. With count, it also counts handoffs: acquisitions that
+// find the lock last held by another thread. Lock-free kinds have no holder
+// to count.
+template <class L, bool count>
+struct walker {
+  arena<L>& a;
+  int me;
+  int i = 0;
+  long handoffs = 0;
+
+  void step() {
+    a.lock.lock();
+    if (i == size) i = 0;  // the bound test happens under the lock
+    data[i].store(0, std::memory_order_relaxed);
+    ++i;
+    if constexpr (count && L::excludes) {
+      int last = a.owner.load(std::memory_order_relaxed);
+      if (last != me) {
+        handoffs += last >= 0;
+        a.owner.store(me, std::memory_order_relaxed);
+      }
+    }
+    a.lock.unlock();
+  }
+};
+
+// Private work between acquisitions: a chain of dependent multiply-adds,
+// a few cycles each, that the compiler can neither fold nor vectorise.
+inline std::uint64_t work(long steps, std::uint64_t x) {
+  for (long s = 0; s < steps; ++s) x = x * 6364136223846793005u + 1442695040888963407u;
+  return x;
+}
