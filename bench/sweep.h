@@ -12,8 +12,8 @@ constexpr int size = 10000000;
 // they are never deleted, though nothing reads the array.
 extern std::atomic<unsigned char> data[size];
 
-// The lock and the word written under it share their own cache lines, apart
-// from the array and from every thread's bookkeeping.
+// The lock and the owner word written under it have cache lines of their
+// own, apart from the array and from every thread's bookkeeping.
 template <class L>
 struct alignas(64) arena {
   L lock;
