@@ -25,9 +25,9 @@ void fini(const benchmark::State&) {
 //
 // Handoffs are counted after the timed loop, in an untimed run of one
 // eighth as many acquisitions under the same threads, work and placement.
-// Counted inside the timed loop (inline_count below), the owner check
-// lengthens each handoff by a cache miss and changes the very figure it
-// explains.
+// Counted inside the timed loop (inline_count below), the owner check adds
+// a cache-line transfer to handoffs and made spin locks a third slower here:
+// it would change the very figure it explains.
 template <class L, bool inline_count>
 void run(benchmark::State& st) {
   pin p(static_cast<placement>(st.range(1)), st.thread_index());
@@ -117,7 +117,7 @@ BENCHMARK_TEMPLATE(sweep, mutex)
 // flags under three minutes; a --benchmark_min_time given later wins.
 int main(int argc, char** argv) {
   // Until a process first starts a thread, glibc takes its mutexes without
-  // the lock prefix; the first one-thread cases would then cost a third of
+  // the lock prefix; the first one-thread cases would then cost a third to a half of
   // the later ones. Every case runs in a multi-threaded process instead.
   std::thread([] {}).join();
   std::vector<char*> args(argv, argv + argc);
