@@ -65,53 +65,45 @@ void inline_count(benchmark::State& st) {
   run<L, true>(st);
 }
 
+using family = benchmark::internal::Benchmark;
+
+// What every case of lock kind L shares: a fresh lock and array per run,
+// wall-clock time, and the names of the two arguments.
+template <class L>
+family* kind(family* b) {
+  return b->Setup(init<L>)->Teardown(fini<L>)->ArgNames({"work", "pin"})->UseRealTime();
+}
+
 // Work: none (spin_or_mutex's loop), then 100 and 1000 steps of private work
 // outside the lock, about 0.1 and 1 us here, as contention falls away.
-// Threads: 8 is four times the CPUs here, where a spinning waiter burns the
-// time slice that the preempted holder needs.
-void all(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"work", "pin"})
-      ->ArgsProduct({{0, 100, 1000}, {unpinned, spread, one_cpu}})
-      ->Threads(1)
-      ->Threads(2)
-      ->Threads(4)
-      ->Threads(8)
-      ->UseRealTime();
+// Threads 1, 2, 4, 8: 8 is four times the CPUs here, where a spinning waiter
+// burns the time slice that the preempted holder needs.
+template <class L>
+void all(family* b) {
+  kind<L>(b)->ArgsProduct({{0, 100, 1000}, {unpinned, spread, one_cpu}})->ThreadRange(1, 8);
 }
 
 // The inline count is priced where handoffs are most frequent: no work.
-void no_work(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"work", "pin"})
-      ->Args({0, unpinned})
-      ->Threads(1)
-      ->Threads(2)
-      ->Threads(4)
-      ->Threads(8)
-      ->UseRealTime();
+template <class L>
+void no_work(family* b) {
+  kind<L>(b)->Args({0, unpinned})->ThreadRange(1, 8);
 }
-
-#define LOCK(L)                                                                \
-  BENCHMARK_TEMPLATE(sweep, L)->Setup(init<L>)->Teardown(fini<L>)->Apply(all); \
-  BENCHMARK_TEMPLATE(inline_count, L)->Setup(init<L>)->Teardown(fini<L>)->Apply(no_work)
-
-LOCK(mutex);
-LOCK(adaptive);
-LOCK(spin);
-LOCK(std_mutex);
-BENCHMARK_TEMPLATE(sweep, none)->Setup(init<none>)->Teardown(fini<none>)->Apply(all);
-BENCHMARK_TEMPLATE(sweep, atomic)->Setup(init<atomic>)->Teardown(fini<atomic>)->Apply(all);
 
 // spin_or_mutex's own experiment, to set beside its Result: the default
 // mutex, two unpinned threads, one pass of 10,000,000 acquisitions each.
-BENCHMARK_TEMPLATE(sweep, mutex)
-    ->Name("classic")
-    ->Setup(init<mutex>)
-    ->Teardown(fini<mutex>)
-    ->ArgNames({"work", "pin"})
-    ->Args({0, unpinned})
-    ->Iterations(size)
-    ->Threads(2)
-    ->UseRealTime();
+void classic(family* b) { kind<mutex>(b)->Args({0, unpinned})->Iterations(size)->Threads(2); }
+
+BENCHMARK_TEMPLATE(sweep, mutex)->Apply(all<mutex>);
+BENCHMARK_TEMPLATE(sweep, adaptive)->Apply(all<adaptive>);
+BENCHMARK_TEMPLATE(sweep, spin)->Apply(all<spin>);
+BENCHMARK_TEMPLATE(sweep, std_mutex)->Apply(all<std_mutex>);
+BENCHMARK_TEMPLATE(sweep, none)->Apply(all<none>);
+BENCHMARK_TEMPLATE(sweep, atomic)->Apply(all<atomic>);
+BENCHMARK_TEMPLATE(inline_count, mutex)->Apply(no_work<mutex>);
+BENCHMARK_TEMPLATE(inline_count, adaptive)->Apply(no_work<adaptive>);
+BENCHMARK_TEMPLATE(inline_count, spin)->Apply(no_work<spin>);
+BENCHMARK_TEMPLATE(inline_count, std_mutex)->Apply(no_work<std_mutex>);
+BENCHMARK_TEMPLATE(sweep, mutex)->Name("classic")->Apply(classic);
 
 // 0.2 s per case instead of Google Benchmark's 0.5 s keeps a run with no
 // flags under three minutes; a --benchmark_min_time given later wins.

@@ -28,8 +28,7 @@ F real(F, const char* name) {
 // at exit, after the program has joined every worker.
 struct record {
   long tid;
-  long locks, unlocks, bad;
-  bool held;
+  long locks, unlocks, bad;  // the lock is held while locks > unlocks
   char calls[256];
 };
 record records[16];
@@ -102,10 +101,9 @@ int pthread_mutex_lock(pthread_mutex_t* m) {
   static auto f = real(&pthread_mutex_lock, "pthread_mutex_lock");
   static void* const ours = mutex();
   record& r = me();
-  if (r.locks++ == 0) note("lock");
+  if (r.locks == 0) note("lock");
   int rc = f(m);
-  r.bad += r.held || m != ours;
-  r.held = true;
+  r.bad += r.locks++ != r.unlocks || m != ours;  // already held, or not ours
   return rc;
 }
 
@@ -113,9 +111,7 @@ int pthread_mutex_unlock(pthread_mutex_t* m) {
   static auto f = real(&pthread_mutex_unlock, "pthread_mutex_unlock");
   static void* const ours = mutex();
   record& r = me();
-  r.unlocks++;
-  r.bad += !r.held || m != ours;
-  r.held = false;
+  r.bad += ++r.unlocks != r.locks || m != ours;  // not held, or not ours
   return f(m);
 }
 
