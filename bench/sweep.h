@@ -18,16 +18,27 @@ template <class L>
 struct alignas(64) arena {
   L lock;
   std::atomic<int> owner;  // the last thread that took the lock, or -1
+  int error;               // why the lock could not be made, or 0
 
   void init() {
-    lock.init();
+    error = lock.init();
     owner.store(-1, std::memory_order_relaxed);
     for (auto& d : data) d.store(1, std::memory_order_relaxed);
+  }
+  void fini() {
+    if (error == 0) lock.fini();
   }
 };
 
 template <class L>
 arena<L> shared;
+
+// Private work: a chain of dependent multiply-adds, a few cycles each, that
+// the compiler can neither fold nor vectorise.
+inline std::uint64_t work(long steps, std::uint64_t x) {
+  for (long s = 0; s < steps; ++s) x = x * 6364136223846793005u + 1442695040888963407u;
+  return x;
+}
 
 // One thread's walk. With count, it also counts handoffs: acquisitions that
 // find the lock last held by another thread. Lock-free kinds have no holder
@@ -36,12 +47,17 @@ template <class L, bool count>
 struct walker {
   arena<L>& a;
   int me;
+  typename L::local mine = a.lock.join();
   int i = 0;
   long handoffs = 0;
 
-  void step() {
-    a.lock.lock();
+  // One acquisition, with `hold` steps of private work x inside the lock.
+  void step(long hold, std::uint64_t& x) {
+    a.lock.lock(mine);
     if (i == size) i = 0;  // the bound test happens under the lock
+    x = work(hold, x);
+    // The work's result is needed here, so it cannot leave the lock.
+    asm volatile("" : "+r"(x)::"memory");
     data[i].store(0, std::memory_order_relaxed);
     ++i;
     if constexpr (count && L::excludes) {
@@ -51,13 +67,6 @@ struct walker {
         a.owner.store(me, std::memory_order_relaxed);
       }
     }
-    a.lock.unlock();
+    a.lock.unlock(mine);
   }
 };
-
-// Private work between acquisitions: a chain of dependent multiply-adds,
-// a few cycles each, that the compiler can neither fold nor vectorise.
-inline std::uint64_t work(long steps, std::uint64_t x) {
-  for (long s = 0; s < steps; ++s) x = x * 6364136223846793005u + 1442695040888963407u;
-  return x;
-}

@@ -14,8 +14,10 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
   if (pipe(out) != 0 || pipe(err) != 0) std::abort();
   pid_t pid = fork();
   if (pid == 0) {
-    int o = out_path ? open(out_path, O_WRONLY) : out[1];
-    dup2(o, 1);
+    if (out_path && !*out_path)
+      close(1);
+    else
+      dup2(out_path ? open(out_path, O_WRONLY) : out[1], 1);
     dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));

@@ -10,7 +10,8 @@ struct run_result {
 };
 
 // env entries are "NAME=value" added to the child's environment; out_path,
-// when given, replaces the stdout pipe (for example "/dev/full").
+// when given, replaces the stdout pipe (for example "/dev/full"), and an
+// empty out_path closes standard output.
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                const char* out_path = nullptr);
 

@@ -1,0 +1,91 @@
+#include "ck.h"
+
+#include <ck_spinlock.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* Queue nodes move between threads (CLH) or outlive no thread (MCS), so the
+ * lock keeps them all and frees them with itself. */
+struct node {
+  union {
+    ck_spinlock_mcs_context_t mcs;
+    ck_spinlock_clh_t clh;
+  } u; /* first, so a CLH node pointer is its struct node's */
+  struct node *next;
+} __attribute__((aligned(64)));
+
+struct lock {
+  union {
+    ck_spinlock_fas_t fas;
+    ck_spinlock_ticket_t ticket;
+    ck_spinlock_mcs_t mcs;
+    ck_spinlock_clh_t *clh;
+  } u;
+  char queue; /* hands out nodes: 0, 'm' (MCS) or 'c' (CLH) */
+  pthread_mutex_t nodes_lock; /* only while threads start, never in a sweep */
+  struct node *nodes;
+} __attribute__((aligned(64)));
+
+static struct node *add_node(struct lock *l) {
+  struct node *n = aligned_alloc(64, sizeof *n);
+  if (!n) return NULL;
+  memset(n, 0, sizeof *n);
+  pthread_mutex_lock(&l->nodes_lock);
+  n->next = l->nodes;
+  l->nodes = n;
+  pthread_mutex_unlock(&l->nodes_lock);
+  return n;
+}
+
+void *ck_new(const char *kind) {
+  struct lock *l = aligned_alloc(64, sizeof *l);
+  if (!l) return NULL;
+  memset(l, 0, sizeof *l);
+  pthread_mutex_init(&l->nodes_lock, NULL);
+  if (!strcmp(kind, "fas")) {
+    ck_spinlock_fas_init(&l->u.fas);
+  } else if (!strcmp(kind, "ticket")) {
+    ck_spinlock_ticket_init(&l->u.ticket);
+  } else if (!strcmp(kind, "mcs")) {
+    l->queue = 'm';
+    ck_spinlock_mcs_init(&l->u.mcs);
+  } else if (!strcmp(kind, "clh")) {
+    struct node *unowned = add_node(l);
+    if (!unowned) {
+      free(l);
+      return NULL;
+    }
+    l->queue = 'c';
+    ck_spinlock_clh_init(&l->u.clh, &unowned->u.clh);
+  } else {
+    free(l);
+    return NULL;
+  }
+  return l;
+}
+
+void ck_free(void *lock) {
+  struct lock *l = lock;
+  while (l->nodes) {
+    struct node *n = l->nodes;
+    l->nodes = n->next;
+    free(n);
+  }
+  pthread_mutex_destroy(&l->nodes_lock);
+  free(l);
+}
+
+void *ck_node(void *lock) {
+  struct lock *l = lock;
+  return l->queue ? add_node(l) : NULL;
+}
+
+void ck_fas_lock(void *lock) { ck_spinlock_fas_lock(&((struct lock *)lock)->u.fas); }
+void ck_fas_unlock(void *lock) { ck_spinlock_fas_unlock(&((struct lock *)lock)->u.fas); }
+void ck_ticket_lock(void *lock) { ck_spinlock_ticket_lock(&((struct lock *)lock)->u.ticket); }
+void ck_ticket_unlock(void *lock) { ck_spinlock_ticket_unlock(&((struct lock *)lock)->u.ticket); }
+void ck_mcs_lock(void *lock, void *node) { ck_spinlock_mcs_lock(&((struct lock *)lock)->u.mcs, node); }
+void ck_mcs_unlock(void *lock, void *node) { ck_spinlock_mcs_unlock(&((struct lock *)lock)->u.mcs, node); }
+void ck_clh_lock(void *lock, void **node) { ck_spinlock_clh_lock(&((struct lock *)lock)->u.clh, *node); }
+void ck_clh_unlock(void **node) { ck_spinlock_clh_unlock((ck_spinlock_clh_t **)node); }

@@ -1,0 +1,31 @@
+/* Concurrency Kit's spinlocks, behind plain functions. Its headers are C,
+ * and its queue locks do not compile as C++, so they live in ck.c. A call
+ * into it costs what a call into glibc costs the pthread kinds: the lock's
+ * own code is inlined in ck.c, not in the sweep. */
+#pragma once
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A lock on cache lines of its own, or NULL when out of memory. kind is one
+ * of "fas", "ticket", "mcs", "clh". */
+void *ck_new(const char *kind);
+/* Frees the lock and every queue node handed out for it. */
+void ck_free(void *lock);
+/* A thread's queue node for the lock (MCS and CLH; NULL for the others), or
+ * NULL when out of memory. */
+void *ck_node(void *lock);
+
+void ck_fas_lock(void *lock);
+void ck_fas_unlock(void *lock);
+void ck_ticket_lock(void *lock);
+void ck_ticket_unlock(void *lock);
+void ck_mcs_lock(void *lock, void *node);
+void ck_mcs_unlock(void *lock, void *node);
+/* A CLH unlock leaves the thread with its predecessor's node: *node changes. */
+void ck_clh_lock(void *lock, void **node);
+void ck_clh_unlock(void **node);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,75 @@
+"""What the tests of tools/plot and tools/verdict share: running a tool in a
+scratch folder and checking what it did there."""
+import hashlib
+import os
+import subprocess
+
+# Text that runs `touch PWNED` if gnuplot ever reads it as code.
+HOSTILE = "x'.system(\"touch PWNED\").'`touch PWNED`\".system('touch PWNED').\"@x$(touch PWNED)"
+
+
+def files(folder):
+    """{path: digest of its content} for every file under FOLDER."""
+    found = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    found[path] = hashlib.sha256(f.read()).hexdigest()
+    return found
+
+
+def run(tool, args, folder, env=None):
+    """Run TOOL with ARGS in FOLDER: (result, files added or changed there)."""
+    before = files(folder)
+    result = subprocess.run([tool, *args], cwd=folder, capture_output=True, text=True, env=env)
+    after = files(folder)
+    changed = sorted(os.path.relpath(p, folder) for p in after if before.get(p) != after[p])
+    gone = sorted(os.path.relpath(p, folder) for p in before if p not in after)
+    return result, changed + [f"{p} (removed)" for p in gone]
+
+
+def refused(tool, args, words, folder, env=None):
+    """What is wrong with TOOL's refusal of ARGS: it must exit 1 with one line
+    on stderr that starts with the tool's name and holds WORDS, print nothing
+    else and touch no file. Empty when nothing is."""
+    result, changed = run(tool, args, folder, env)
+    prefix = os.path.basename(tool) + ": "
+    lines = result.stderr.splitlines()
+    wrong = []
+    if result.returncode != 1:
+        wrong.append(f"exit status {result.returncode}")
+    if len(lines) != 1 or not lines[0].startswith(prefix) or not all(w in lines[0] for w in words):
+        wrong.append(f"stderr {result.stderr!r}, wanted one {prefix}line with {words}")
+    if result.stdout:
+        wrong.append(f"stdout {result.stdout[:100]!r}")
+    if changed:
+        wrong.append(f"wrote {changed}")
+    return wrong
+
+
+def made_png(tool, args, target, folder, env=None):
+    """What is wrong with TOOL's run on ARGS, which must write the PNG TARGET
+    and no other file. Empty when nothing is."""
+    result, changed = run(tool, args, folder, env)
+    wrong = []
+    if result.returncode != 0 or result.stderr:
+        wrong.append(f"exit status {result.returncode}, stderr {result.stderr!r}")
+    if changed != [os.path.relpath(target, folder)]:
+        wrong.append(f"wrote {changed}, wanted only {os.path.relpath(target, folder)}")
+    if os.path.isfile(target):
+        with open(target, "rb") as f:
+            if f.read(8) != b"\x89PNG\r\n\x1a\n":
+                wrong.append("the chart is not a PNG")
+    return wrong
+
+
+def png_size(path):
+    """(width, height) of the PNG at PATH, (0, 0) when there is none."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(24)
+    except OSError:
+        return 0, 0
+    return int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")

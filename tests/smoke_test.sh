@@ -1,0 +1,18 @@
+#!/bin/sh
+# The built lock_bench's own JSON through the chart and the verdict, so that
+# a change of case names or counters breaks this test, not a user's chart.
+# usage: smoke_test.sh LOCK_BENCH PLOT VERDICT
+set -eu
+lock_bench=$1 plot=$2 verdict=$3
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+"$lock_bench" --benchmark_filter='^(mutex|spin|none)/unpinned/hold:(0|1000)/think:0/real_time/threads:(1|2)$' \
+  --benchmark_min_time=0.01 --benchmark_repetitions=5 --benchmark_display_aggregates_only=true \
+  --benchmark_out="$out/results.json" > "$out/console"
+"$plot" "$out/results.json" "$out/chart.png"
+[ "$(head -c 4 "$out/chart.png" | tail -c 3)" = PNG ] || { echo "FAIL: the chart is not a PNG"; exit 1; }
+"$verdict" "$out/results.json" > "$out/verdict.md"
+for kind in mutex spin; do
+  grep -q "$kind" "$out/verdict.md" || { echo "FAIL: the verdict does not rank $kind"; cat "$out/verdict.md"; exit 1; }
+done
+echo "lock_bench, chart and verdict agree on names and counters"

@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""tools/verdict: what it concludes from small hand-made runs, and how it
+refuses what it cannot judge: one `verdict:` line, status 1, no file written.
+
+usage: verdict_test.py VERDICT DATA_DIR"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from checks import HOSTILE, made_png, refused
+
+verdict, data = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+folder = tempfile.mkdtemp()
+failed = []
+
+
+def case(name, times, aggregates_only=False, **counters):
+    """Google Benchmark's entries for case NAME with one repetition per time:
+    each repetition, then the aggregates."""
+    entry = {"name": name, "run_name": name, "run_type": "iteration", "repetitions": len(times),
+             "threads": int(name.rsplit(":", 1)[1]), "iterations": 1000, "time_unit": "ns", **counters}
+    runs = [{**entry, "repetition_index": i, "real_time": t, "cpu_time": t} for i, t in enumerate(times)]
+    ordered = sorted(times)
+    for aggregate, value in (("mean", sum(times) / len(times)), ("median", ordered[len(times) // 2]),
+                             ("stddev", 0.1), ("cv", 0.01)):
+        runs.append({**entry, "name": f"{name}_{aggregate}", "run_type": "aggregate",
+                     "aggregate_name": aggregate, "real_time": value, "cpu_time": value})
+    return [r for r in runs if r["run_type"] == "aggregate"] if aggregates_only else runs
+
+
+def write(name, benchmarks, context=None):
+    """A file NAME of BENCHMARKS' entries, or of the text BENCHMARKS."""
+    path = os.path.join(folder, name)
+    with open(path, "w") as f:
+        f.write(benchmarks if isinstance(benchmarks, str) else json.dumps(
+            {"context": context or {"kernel": "6.1.0", "num_cpus": 2}, "benchmarks": benchmarks}))
+    return path
+
+
+def scenario(output, title):
+    """(heading's verdict, text) of scenario TITLE in the report OUTPUT."""
+    m = re.search(rf"^### {re.escape(title)}: ([^\n]*)\n(.*?)(?=^#|\Z)", output, re.M | re.S)
+    return (m[1], m[2]) if m else (None, "")
+
+
+def row(text, kind):
+    """The cells of KIND's row in one scenario's TEXT: rank, kind, median ns, ..."""
+    m = re.search(rf"^\|([^|\n]*\| {kind} \|.*)\|$", text, re.M)
+    return [c.strip() for c in m[1].split("|")] if m else []
+
+
+fast, slow = [10.0, 10.1, 9.9, 10.05, 9.95], [15.0, 15.2, 14.8, 15.1, 14.9]
+same = [10.0, 10.3, 9.8, 10.2, 10.1], [10.1, 9.9, 10.4, 10.0, 10.2]
+# faster at p = 0.028 one-sided, so not at p = 0.056 two-sided
+near = [10.0, 10.2, 10.85, 10.9, 11.0], [10.8, 11.1, 11.2, 11.3, 11.4]
+two, four, tail, eight = ("unpinned/hold:0/think:0/real_time/threads:2",
+                          "unpinned/hold:0/think:0/real_time/threads:4",
+                          "spread/hold:1000/think:0/real_time/threads:2",
+                          "unpinned/hold:0/think:0/real_time/threads:8")
+run = [
+    # a clear winner, spin, over adaptive and mutex, with the baselines below it
+    *case("spin/" + two, fast, fairness=0.9, wait_p99=100.0),
+    *case("adaptive/" + two, slow, fairness=0.95, wait_p99=90.0),
+    *case("mutex/" + two, [20.0, 20.5, 19.5, 20.2, 60.0], fairness=0.95),
+    *case("none/" + two, [0.3] * 5),
+    *case("atomic/" + two, [8.0, 8.1, 7.9, 8.05, 7.95]),
+    # spin and mutex that the test cannot tell apart, nor at 8 threads
+    *case("spin/" + four, same[0]),
+    *case("mutex/" + four, same[1]),
+    *case("spin/" + eight, near[0]),
+    *case("mutex/" + eight, near[1]),
+    # a winner with a far worse tail than the runner-up
+    *case("spin/" + tail, fast, fairness=0.5, wait_p99=50000.0),
+    *case("mutex/" + tail, slow, fairness=0.9, wait_p99=2000.0),
+    *case("classic/iterations:10000000/real_time/threads:2", [30.0] * 5),
+]
+source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
+                                 "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg": [0.5, 0.4, 0.3]})
+result = subprocess.run([verdict, source], capture_output=True, text=True)
+out = result.stdout
+if result.returncode != 0 or result.stderr:
+    failed.append(f"a good run: exit status {result.returncode}, stderr {result.stderr!r}")
+
+head, text = scenario(out, "unpinned, hold 0, think 0, 2 threads")
+if head != "spin wins":
+    failed.append(f"clear winner: {head!r}, wanted spin to win")
+if "1.50x as fast as adaptive" not in text or "2.02x as fast as mutex" not in text:
+    failed.append(f"clear winner: margins over adaptive (1.50x) and mutex (2.02x) missing:\n{text}")
+if "tail" in text:
+    failed.append("clear winner: flagged a tail no worse than the runner-up's")
+if row(text, "mutex")[2:3] != ["20.2"]:
+    failed.append(f"clear winner: mutex's median is not 20.2 ns: {row(text, 'mutex')}")
+if not all(row(text, k)[:1] == ["floor"] for k in ("none", "atomic")):
+    failed.append("clear winner: the baselines are not shown as the floor")
+
+head, text = scenario(out, "unpinned, hold 0, think 0, 4 threads")
+if head not in ("tie: spin, mutex", "tie: mutex, spin"):
+    failed.append(f"no significant difference: {head!r}, wanted a tie of spin and mutex")
+head, text = scenario(out, "unpinned, hold 0, think 0, 8 threads")
+if head != "tie: spin, mutex":
+    failed.append(f"a difference a one-sided test would take: {head!r}, wanted a tie")
+
+head, text = scenario(out, "spread, hold 1000, think 0, 2 threads")
+if head != "spin wins" or not re.search(r"tail.*fairness 0.50.*wait p99", text):
+    failed.append(f"bad tail: {head!r}, wanted spin to win with its fairness and wait p99 flagged:\n{text}")
+if "classic" in out:
+    failed.append("the classic case is judged")
+
+# per thread count: who wins or ties most, and how often mutex comes within 10%
+summary = dict(re.findall(r"^\| (\d+) \| \d+ \| (.*) \|$", out, re.M))
+if summary.get("2") != "spin (2) | 0 of 2" or summary.get("4") != "mutex, spin (1) | 1 of 1":
+    failed.append(f"summary by threads: {summary}")
+for key in ("kernel", "glibc", "CPU", "SMT", "load average"):
+    if not re.search(rf"^- {key}\b.*:", out, re.M):
+        failed.append(f"the summary does not give the {key}")
+
+# What it refuses
+few = write("few.json", case("spin/" + two, fast[:4]) + case("mutex/" + two, slow[:4]))
+aggregates = write("summary.json", case("spin/" + two, fast, aggregates_only=True)
+                   + case("mutex/" + two, slow, aggregates_only=True))
+baselines = write("baselines.json", case("none/" + two, fast) + case("atomic/" + two, slow))
+empty = write("empty.json", "")
+with open(source) as f:
+    truncated = write("truncated.json", f.read()[:300])
+shape = write("shape.json", [1, "x"])
+typed = write("typed.json", [{**case("spin/" + two, fast)[0], "fairness": "high"}])
+other = os.path.join(data, "other.json")
+command = "--benchmark_repetitions=5"
+previous = write("previous.png", "an earlier heatmap, which a failed run must keep")
+bad = [  # (what, arguments, words the refusal holds)
+    ("no arguments", [], ["usage"]),
+    ("two files", [source, source], ["usage"]),
+    ("--chart without a file", [source, "--chart"], ["usage"]),
+    ("a missing file", [os.path.join(folder, "missing.json")], ["cannot read"]),
+    ("an empty file", [empty], ["empty"]),
+    ("a truncated file", [truncated], ["not JSON"]),
+    ("benchmarks that are not objects", [shape], ["run_name"]),
+    ("fairness as a string", [typed], ["fairness"]),
+    ("Google Benchmark output of another program", [other], ["not lock_bench output"]),
+    ("baselines only", [baselines], ["no lock case"]),
+    ("four repetitions", [few], ["5 or more repetitions", command]),
+    ("aggregates only", [aggregates], ["only aggregates", command]),
+    ("a heatmap in a missing folder", ["--chart", os.path.join(folder, "no", "map.png"), source],
+     ["cannot write"]),
+    ("a heatmap over a folder", ["--chart", folder, source], ["not a regular file"]),
+    ("a heatmap in /proc", ["--chart", "/proc/map.png", source], ["cannot write"]),
+    ("a heatmap without gnuplot", ["--chart", previous, source], ["gnuplot"]),
+]
+for what, args, words in bad:
+    env = {**os.environ, "PATH": "/nonexistent"} if "gnuplot" in what else None
+    failed += [f"{what}: {w}" for w in refused(verdict, args, words, folder, env)]
+
+# The heatmap: a PNG and no other file, whatever its name.
+named = os.path.join(folder, HOSTILE + ".png")
+failed += [f"heatmap: {w}" for w in made_png(verdict, [source, "--chart", named], named, folder)]
+
+shutil.rmtree(folder, ignore_errors=True)
+for f in failed:
+    print("FAIL:", f)
+sys.exit(1 if failed else 0)
