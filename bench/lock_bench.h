@@ -1,8 +1,19 @@
 // What lock_bench's main needs of its cases.
 #pragma once
+#include "clock.h"
 
 // Registers every case with Google Benchmark.
 void register_cases();
 
 // The cases a run with no filter runs.
 extern const char* const default_filter;
+
+// What main sets up for every case.
+struct settings {
+  tick_clock clock;  // times single acquisitions in the counting pass
+  // Whether locking cases run the counting pass after the timed loop: off
+  // only to show that the pass leaves the timed figure alone.
+  bool counting_pass = true;
+  double min_time = 0.2;  // seconds, Google Benchmark's --benchmark_min_time
+};
+extern settings config;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "context.h"
 #include "lock_bench.h"
 #include "sweep.h"
 
@@ -97,6 +98,10 @@ int main(int argc, char** argv) {
 
   std::vector<char*> args(argv, argv + argc);
   check_flags(args);
+  const char* list = setting(args, "benchmark_list_tests");
+  bool listing = list && std::strcmp(list, "true") == 0;
+  for (char* a : args) listing = listing || std::strcmp(a, "--benchmark_list_tests") == 0;
+  if (const char* t = setting(args, "benchmark_min_time")) config.min_time = std::atof(t);
   // Defaults go first, so that the user's flags, read later, win: 0.2 s per
   // case instead of Google Benchmark's 0.5 s, and the default set of cases.
   std::vector<std::string> added;
@@ -127,6 +132,13 @@ int main(int argc, char** argv) {
   }
 
   register_cases();
+  add_context(!listing);
+  config.clock = make_clock();
+  benchmark::AddCustomContext("clock", config.clock.describe());
+  if (const char* p = std::getenv("LOCK_BENCH_PASS"); p && std::strcmp(p, "0") == 0) {
+    config.counting_pass = false;
+    benchmark::AddCustomContext("counting_pass", "off (LOCK_BENCH_PASS=0)");
+  }
   char ns[32];
   std::snprintf(ns, sizeof ns, "%.3f", step_ns());
   benchmark::AddCustomContext("work_step_ns", ns);

@@ -54,6 +54,22 @@ struct walker {
   // One acquisition, with `hold` steps of private work x inside the lock.
   void step(long hold, std::uint64_t& x) {
     a.lock.lock(mine);
+    held(hold, x);
+  }
+
+  // The same, reading clock c just before the lock call and after its
+  // return: gives the wait in c's ticks.
+  template <class C>
+  std::uint64_t timed_step(long hold, std::uint64_t& x, const C& c) {
+    std::uint64_t t0 = c.now();
+    a.lock.lock(mine);
+    std::uint64_t waited = c.now() - t0;
+    held(hold, x);
+    return waited;
+  }
+
+ private:
+  void held(long hold, std::uint64_t& x) {
     if (i == size) i = 0;  // the bound test happens under the lock
     x = work(hold, x);
     // The work's result is needed here, so it cannot leave the lock.

@@ -9,6 +9,9 @@ trap 'rm -rf "$out"' EXIT
 "$lock_bench" --benchmark_filter='^(mutex|spin|none)/unpinned/hold:(0|1000)/think:0/real_time/threads:(1|2)$' \
   --benchmark_min_time=0.01 --benchmark_repetitions=5 --benchmark_display_aggregates_only=true \
   --benchmark_out="$out/results.json" > "$out/console"
+for counter in handoffs fairness starved wait_p50 wait_p99 wait_p999 wait_max overlap span_ns; do
+  grep -q "\"$counter\": " "$out/results.json" || { echo "FAIL: no $counter in lock_bench's JSON"; exit 1; }
+done
 "$plot" "$out/results.json" "$out/chart.png"
 [ "$(head -c 4 "$out/chart.png" | tail -c 3)" = PNG ] || { echo "FAIL: the chart is not a PNG"; exit 1; }
 "$verdict" "$out/results.json" > "$out/verdict.md"

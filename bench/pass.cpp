@@ -1,0 +1,38 @@
+#include "pass.h"
+
+#include "stats.h"
+
+run_state run;
+
+std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads, bool pass,
+                                                    double ns_per_tick, double per_thread) {
+  std::uint64_t first = UINT64_MAX, last_start = 0, first_stop = UINT64_MAX, last = 0;
+  for (const record& r : threads) {
+    first = std::min(first, r.start);
+    last_start = std::max(last_start, r.start);
+    first_stop = std::min(first_stop, r.stop);
+    last = std::max(last, r.stop);
+  }
+  double span = double(last - first);
+  // The share of the span in which every thread was still in its loop.
+  double overlap = first_stop > last_start ? (first_stop - last_start) / span : 0;
+  std::vector<std::pair<const char*, double>> f = {
+      {"overlap", overlap}, {"span_ns", span * ns_per_tick / (per_thread * threads.size())}};
+  if (!pass) return f;
+  std::vector<long> got;
+  std::vector<std::uint64_t> waits;
+  long acquisitions = 0, handoffs = 0;
+  for (const record& r : threads) {
+    got.push_back(r.acquisitions);
+    acquisitions += r.acquisitions;
+    handoffs += r.handoffs;
+    waits.insert(waits.end(), r.waits.begin(), r.waits.end());
+  }
+  f.insert(f.end(), {{"handoffs", acquisitions ? double(handoffs) / acquisitions : 0},
+                     {"fairness", jain(got)},
+                     {"starved", double(std::count(got.begin(), got.end(), 0))}});
+  for (auto [name, p] : {std::pair{"wait_p50", 0.5}, {"wait_p99", 0.99}, {"wait_p999", 0.999},
+                         {"wait_max", 1.0}})
+    f.emplace_back(name, double(percentile(waits, p)) * ns_per_tick);
+  return f;
+}
