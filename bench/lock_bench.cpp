@@ -43,13 +43,13 @@ void report(benchmark::State& st, bool excludes) {
 // Google Benchmark picks a run's iterations from shorter runs before it. A
 // FIFO lock whose next owner is preempted (more threads than CPUs, or other
 // load) waits a time slice at every handoff, and may turn a run planned for
-// a fifth of a second into minutes. Such a run is cut at five times the
+// a fifth of a second into minutes. Such a run is cut at ten times the
 // minimum time, and the case reported as skipped.
 std::uint64_t limit_ticks() {
-  return std::uint64_t((config.min_time * 5) * 1e9 / config.clock.ns_per_tick);
+  return std::uint64_t((config.min_time * 10) * 1e9 / config.clock.ns_per_tick);
 }
 const char* const too_slow =
-    "cut: a run took over five times the minimum time; threads wait for preempted lock owners";
+    "cut: a run took over ten times the minimum time; threads wait for preempted lock owners";
 
 // Google Benchmark reports a run that lasted its minimum time and discards
 // the shorter ones that led up to it, so those need no counting pass. Its

@@ -3,6 +3,7 @@
 // like a success, and a results file that is only replaced by a whole one.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,6 +119,10 @@ int main(int argc, char** argv) {
     name.push_back(0);
     int fd = mkstemp(name.data());
     if (fd < 0) fail("cannot write " + out + ": " + std::strerror(errno));
+    // mkstemp makes the file private; results get the usual permissions.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     close(fd);
     temp = name.data();
   }

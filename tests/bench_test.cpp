@@ -1,6 +1,7 @@
 // lock_bench as a user runs it: the cases it lists, and the command lines
 // that cannot give figures, each refused with one line and a failing status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -114,6 +115,11 @@ TEST(lock_bench, replaces_results_only_with_a_whole_run) {
   EXPECT_NE(f.text().find("\"name\": \"mutex/unpinned/hold:0/think:0/real_time/threads:2\""),
             std::string::npos)
       << f.text();
+  mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  ASSERT_EQ(stat(f.path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "results are not private files";
 }
 
 }  // namespace

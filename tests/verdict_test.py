@@ -80,7 +80,7 @@ run = [
     *case("classic/iterations:10000000/real_time/threads:2", [30.0] * 5),
 ]
 source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
-                                 "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg": [0.5, 0.4, 0.3]})
+                                 "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30"})
 result = subprocess.run([verdict, source], capture_output=True, text=True)
 out = result.stdout
 if result.returncode != 0 or result.stderr:
