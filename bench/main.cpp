@@ -20,6 +20,7 @@
 #include "context.h"
 #include "lock_bench.h"
 #include "sweep.h"
+#include "topology.h"
 
 namespace {
 
@@ -102,6 +103,13 @@ int main(int argc, char** argv) {
   const char* list = setting(args, "benchmark_list_tests");
   bool listing = list && std::strcmp(list, "true") == 0;
   for (char* a : args) listing = listing || std::strcmp(a, "--benchmark_list_tests") == 0;
+  // The cases come from the topology: this machine's, or another one's
+  // (HWLOC_SYNTHETIC, HWLOC_XMLFILE) to list what that machine would run.
+  // Another machine's CPUs are not here to pin threads on.
+  if (!machine().error.empty()) fail(machine().error);
+  if (!machine().here && !listing)
+    fail("the topology from HWLOC_SYNTHETIC or HWLOC_XMLFILE is not this machine's: "
+         "list its cases with --benchmark_list_tests, run them there");
   if (const char* t = setting(args, "benchmark_min_time")) config.min_time = std::atof(t);
   // Defaults go first, so that the user's flags, read later, win: 0.2 s per
   // case instead of Google Benchmark's 0.5 s, and the default set of cases.

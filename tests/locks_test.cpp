@@ -1,5 +1,6 @@
 // The suite's parts: every lock kind of the registry excludes, the sweep
-// stores and counts what it should, and placement gives the affinity back.
+// stores and counts what it should, and pinning puts threads where their
+// placement's plan says, then gives the affinity back.
 #include "locks.h"
 
 #include <gtest/gtest.h>
@@ -154,28 +155,55 @@ cpu_set_t affinity() {
   return s;
 }
 
-TEST(pin, pins_and_gives_the_affinity_back) {
-  cpu_set_t before = affinity();
+std::vector<int> cpus_of(const cpu_set_t& s) {
   std::vector<int> cpus;
   for (int c = 0; c < CPU_SETSIZE; ++c)
-    if (CPU_ISSET(c, &before)) cpus.push_back(c);
-  for (int thread = 0; thread < 3; ++thread) {
-    for (placement p : {spread, one_cpu}) {
+    if (CPU_ISSET(c, &s)) cpus.push_back(c);
+  return cpus;
+}
+
+// hwloc's view of this process holds exactly the CPUs it may use, and a
+// pin puts the thread where the plan says, then gives the affinity back.
+TEST(pin, pins_where_the_plan_says_and_gives_the_affinity_back) {
+  cpu_set_t before = affinity();
+  std::vector<int> mine;
+  for (const pu& p : machine().pus) mine.push_back(p.os);
+  std::sort(mine.begin(), mine.end());
+  ASSERT_EQ(mine, cpus_of(before));
+  for (int w = spread; w <= package; ++w) {
+    placement p = placement(w);
+    int threads = is_pair(p) ? 2 : 3;
+    std::vector<int> cpus = plan(p, threads, machine().pus);
+    if (is_pair(p) && cpus.empty()) continue;  // a pair this machine lacks
+    ASSERT_EQ(cpus.size(), std::size_t(threads)) << placement_names[p];
+    for (int thread = 0; thread < threads; ++thread) {
       {
-        pin pinned(p, thread);
-        ASSERT_EQ(pinned.error, 0);
-        cpu_set_t now = affinity();
-        ASSERT_EQ(CPU_COUNT(&now), 1);
-        int want = p == spread ? cpus[thread % cpus.size()] : cpus[0];
-        EXPECT_TRUE(CPU_ISSET(want, &now)) << "thread " << thread << " placement " << p;
+        pin pinned(p, thread, threads);
+        ASSERT_EQ(pinned.error, "");
+        EXPECT_EQ(cpus_of(affinity()), std::vector<int>{cpus[thread]})
+            << "thread " << thread << " placement " << placement_names[p];
       }
       cpu_set_t after = affinity();
       EXPECT_TRUE(CPU_EQUAL(&before, &after));
     }
   }
-  pin left(unpinned, 1);
+  pin left(unpinned, 1, 2);
   cpu_set_t now = affinity();
   EXPECT_TRUE(CPU_EQUAL(&before, &now));
+}
+
+TEST(pin, says_why_it_cannot_pin_and_changes_nothing) {
+  cpu_set_t before = affinity();
+  for (int cpu : {-1, CPU_SETSIZE - 1, CPU_SETSIZE}) {
+    {
+      pin nowhere(cpu);
+      EXPECT_NE(nowhere.error.find("cannot pin a thread to CPU " + std::to_string(cpu)),
+                std::string::npos)
+          << nowhere.error;
+    }
+    cpu_set_t after = affinity();
+    EXPECT_TRUE(CPU_EQUAL(&before, &after));
+  }
 }
 
 }  // namespace

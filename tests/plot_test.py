@@ -3,6 +3,8 @@
 one `plot:` line, status 1 and no file written.
 
 usage: plot_test.py PLOT DATA_DIR"""
+import importlib.machinery
+import importlib.util
 import json
 import os
 import shutil
@@ -73,6 +75,62 @@ for what, content, words in bad_inputs:
     if os.path.exists(path):
         os.unlink(path)
 
+
+
+# The ping-pong matrix (plot --pingpong): a case per pair of CPUs, the
+# diagonal included, each measured once.
+def pingpong(a, b, ns, **fields):
+    name = f"pingpong/cpu:{a}/cpu:{b}/real_time/threads:2"
+    return {"name": name, "run_name": name, "run_type": "iteration", "repetitions": 1,
+            "real_time": ns, "time_unit": "ns", "transfer_ns": ns, **fields}
+
+
+matrix = {"context": good["context"],
+          "benchmarks": [pingpong(0, 0, 950.0), pingpong(0, 1, 61.5), pingpong(1, 1, 1010.0)]}
+bad_matrices = [  # (what, JSON content or None for no file, words the refusal holds)
+    ("a missing file", None, ["cannot read"]),
+    ("a truncated file", json.dumps(matrix)[:40], ["is not JSON"]),
+    ("lock cases only", text, ["no ping-pong case"]),
+    ("failed cases only", {"benchmarks": [pingpong(0, 1, 61.5, error_occurred=True)]},
+     ["no ping-pong case"]),
+    ("no transfer_ns", {"benchmarks": [{k: v for k, v in pingpong(0, 1, 5.0).items()
+                                        if k != "transfer_ns"}]}, ["transfer_ns"]),
+    ("transfer_ns as a string", {"benchmarks": [pingpong(0, 1, "61.5")]}, ["transfer_ns"]),
+    ("transfer_ns that is NaN", {"benchmarks": [pingpong(0, 1, float("nan"))]}, ["transfer_ns"]),
+    ("transfer_ns of 0", {"benchmarks": [pingpong(0, 1, 0)]}, ["transfer_ns"]),
+    ("repetitions as a string", {"benchmarks": [pingpong(0, 1, 5.0, repetitions="5")]},
+     ["repetitions"]),
+    ("more CPUs than lock_bench measures", {"benchmarks": [pingpong(0, b, 50.0) for b in range(65)]},
+     ["more than 64 CPUs"]),
+]
+for what, content, words in bad_matrices:
+    path = os.path.join(folder, "bad.json")
+    if content is not None:
+        write("bad.json", content)
+    failed += [f"--pingpong, {what}: {w}"
+               for w in refused(plot, ["--pingpong", path, previous], words, folder)]
+    if os.path.exists(path):
+        os.unlink(path)
+failed += [f"--pingpong usage: {w}"
+           for w in refused(plot, ["--pingpong", source], ["usage"], folder)]
+
+good_matrices = [  # (what, JSON content, chart)
+    ("two CPUs", matrix, "matrix.png"),
+    ("repetitions and their aggregates", {"context": {}, "benchmarks": [
+        pingpong(0, 1, ns, repetitions=3) for ns in (60.0, 70.0, 90.0)] + [
+        {**pingpong(0, 1, ns), "run_type": "aggregate", "aggregate_name": a}
+        for a, ns in (("mean", 73.0), ("median", 70.0))]}, "repeated.png"),
+    ("a sample of CPUs, some pairs missing", {"benchmarks": [
+        pingpong(a, b, 40.0 + a + b) for a, b in ((0, 0), (0, 7), (0, 64), (7, 7), (64, 64))]},
+     "sample.png"),
+    ("hostile names", {**matrix, "context": {"cpu_model": HOSTILE, "date": HOSTILE}},
+     HOSTILE + "-matrix.png"),
+]
+for what, content, chart in good_matrices:
+    chart = os.path.join(folder, chart)
+    failed += [f"--pingpong, {what}: {w}"
+               for w in made_png(plot, ["--pingpong", write("matrix.json", content), chart], chart, folder)]
+
 readonly = os.path.join(folder, "readonly")
 os.mkdir(readonly, 0o555)
 bad_outputs = [  # (what, chart path, words)
@@ -139,6 +197,19 @@ for what, benchmarks in runs.items():
     _, cases = results.load(write("medians.json", {"benchmarks": benchmarks}))
     if cases.get(key, {}).get("ns") != 20.0:
         failed.append(f"the median of {what} is not 20 ns: {cases.get(key)}")
+
+# What the matrix plots: each pair's median transfer, both ways round.
+spec = importlib.util.spec_from_loader("plot_tool", importlib.machinery.SourceFileLoader("plot_tool", plot))
+tool = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(tool)
+repeated = good_matrices[1][1]["benchmarks"]
+for what, benchmarks in (("repetitions", repeated[:3]), ("aggregates", [
+        {**r, "repetitions": 3, "transfer_ns": ns}
+        for r, ns in zip(repeated[3:], (73.0, 70.0))] + [
+        {**repeated[3], "aggregate_name": "stddev", "transfer_ns": 12.5}])):
+    _, cells, repetitions = tool.pingpong(write("matrix.json", {"benchmarks": benchmarks}))
+    if cells != {(0, 1): 70.0, (1, 0): 70.0} or repetitions != 3:
+        failed.append(f"the matrix of three {what} is not 70 ns both ways: {cells}, {repetitions}")
 
 shutil.rmtree(folder, ignore_errors=True)
 for f in failed:

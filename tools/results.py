@@ -47,13 +47,9 @@ def number(value):
     return isinstance(value, (int, float)) and not isinstance(value, bool) and abs(value) < 1e100
 
 
-def load(path):
-    """(context, cases) from lock_bench's JSON at PATH.
-
-    cases maps (kind, place, hold, think, threads) to {"times": the real time
-    of each repetition in ns (empty when the file holds aggregates only),
-    "ns": their median, "repetitions": R, and the median of each counter
-    present}. Cases that reported an error are left out."""
+def read(path):
+    """(context, runs) from the Google Benchmark JSON at PATH: its context
+    object and its list of benchmarks, not yet checked one by one."""
     try:
         with open(path, "rb") as f:
             text = f.read()
@@ -69,14 +65,24 @@ def load(path):
     context = results.get("context", {}) if isinstance(results, dict) else None
     if not isinstance(runs, list) or not isinstance(context, dict):
         raise Bad(f"{path} is not Google Benchmark JSON (no context and list of benchmarks)")
+    return context, runs
 
+
+def load(path):
+    """(context, cases) from lock_bench's JSON at PATH.
+
+    cases maps (kind, place, hold, think, threads) to {"times": the real time
+    of each repetition in ns (empty when the file holds aggregates only),
+    "ns": their median, "repetitions": R, and the median of each counter
+    present}. Cases that reported an error are left out."""
+    context, runs = read(path)
     found, seen = {}, False
     for i, r in enumerate(runs):
         where = f"{path}: benchmarks[{i}]"
         if not isinstance(r, dict) or not isinstance(r.get("run_name"), str):
             raise Bad(f"{where} has no run_name")
         m = CASE.fullmatch(r["run_name"])
-        seen = seen or bool(m) or r["run_name"].startswith("classic/")
+        seen = seen or bool(m) or r["run_name"].startswith(("classic/", "pingpong/"))
         if not m or r.get("error_occurred") is True:
             continue
         run_type, aggregate = r.get("run_type", "iteration"), r.get("aggregate_name")
