@@ -199,9 +199,9 @@ for what, benchmarks in runs.items():
         failed.append(f"the median of {what} is not 20 ns: {cases.get(key)}")
 
 # What the matrix plots: each pair's median transfer, both ways round.
-spec = importlib.util.spec_from_loader("plot_tool", importlib.machinery.SourceFileLoader("plot_tool", plot))
-tool = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(tool)
+found = importlib.util.spec_from_loader("plot_tool", importlib.machinery.SourceFileLoader("plot_tool", plot))
+tool = importlib.util.module_from_spec(found)
+found.loader.exec_module(tool)
 repeated = good_matrices[1][1]["benchmarks"]
 for what, benchmarks in (("repetitions", repeated[:3]), ("aggregates", [
         {**r, "repetitions": 3, "transfer_ns": ns}

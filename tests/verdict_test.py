@@ -155,6 +155,15 @@ for what, args, words in bad:
     env = {**os.environ, "PATH": "/nonexistent"} if "gnuplot" in what else None
     failed += [f"{what}: {w}" for w in refused(verdict, args, words, folder, env)]
 
+# Standard output closed or full: a line on stderr and status 1, no traceback.
+for what, out, before in (("closed", subprocess.DEVNULL, lambda: os.close(1)),
+                         ("full", open("/dev/full", "w"), None)):
+    result = subprocess.run([verdict, source], stdout=out, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=before)
+    said = result.stderr.strip().splitlines()
+    if result.returncode != 1 or len(said) != 1 or not said[0].startswith("verdict: "):
+        failed.append(f"standard output {what}: status {result.returncode}, stderr {result.stderr!r}")
+
 # The heatmap: a PNG and no other file, whatever its name.
 named = os.path.join(folder, HOSTILE + ".png")
 failed += [f"heatmap: {w}" for w in made_png(verdict, [source, "--chart", named], named, folder)]
