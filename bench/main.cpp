@@ -11,14 +11,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <exception>
 #include <iostream>
+#include <memory>
+#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "context.h"
 #include "lock_bench.h"
+#include "out.h"
 #include "sweep.h"
 #include "topology.h"
 
@@ -30,16 +33,31 @@ namespace {
 }
 
 // A flag's value as Google Benchmark takes it: the last --NAME=VALUE on the
-// command line, else the environment variable of the upper-case name.
-const char* setting(const std::vector<char*>& args, const std::string& name) {
-  std::string prefix = "--" + name + "=";
+// command line (or, for a boolean flag, a bare --NAME, which means true),
+// else the environment variable of the upper-case name.
+const char* setting(const std::vector<char*>& args, const std::string& name, bool boolean = false) {
+  std::string flag = "--" + name;
   const char* value = nullptr;
-  for (char* a : args)
-    if (std::strncmp(a, prefix.c_str(), prefix.size()) == 0) value = a + prefix.size();
+  for (char* a : args) {
+    if (std::strncmp(a, flag.c_str(), flag.size()) != 0) continue;
+    const char* rest = a + flag.size();
+    if (*rest == '=') value = rest + 1;
+    if (*rest == 0 && boolean) value = rest;
+  }
   if (value) return value;
   std::string env;
   for (char c : name) env += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return std::getenv(env.c_str());
+}
+
+// Whether Google Benchmark takes VALUE as true: anything but 0, f, n,
+// false, no, off (in any case) and a single non-alphanumeric character.
+bool truthy(const char* value) {
+  if (!value) return false;
+  std::string v;
+  for (const char* c = value; *c; ++c) v += char(std::tolower(static_cast<unsigned char>(*c)));
+  if (v.size() == 1) return std::isalnum(static_cast<unsigned char>(v[0])) && !std::strchr("0fn", v[0]);
+  return v != "false" && v != "no" && v != "off";
 }
 
 void check_flags(const std::vector<char*>& args) {
@@ -56,6 +74,12 @@ void check_flags(const std::vector<char*>& args) {
     if (end == t || *end || !(s > 0) || s > 1e6)
       fail(std::string("--benchmark_min_time must be a number of seconds above 0, not '") + t +
            "'");
+  }
+  // Google Benchmark would print its usage and report success.
+  for (const char* name : {"benchmark_format", "benchmark_out_format"}) {
+    const char* f = setting(args, name);
+    if (f && std::strcmp(f, "console") && std::strcmp(f, "json") && std::strcmp(f, "csv"))
+      fail(std::string("--") + name + " must be console, json or csv, not '" + f + "'");
   }
 }
 
@@ -75,23 +99,49 @@ double step_ns() {
   return best;
 }
 
-// A results file ends with the JSON object's closing brace; one cut short
-// by a full disk or a failed run does not.
-bool whole(const std::string& path) {
-  std::ifstream f(path, std::ios::binary | std::ios::ate);
-  for (std::streamoff at = f.tellg(); f && at > 0; --at) {
-    f.seekg(at - 1);
-    int c = f.get();
-    if (!std::isspace(c)) return c == '}';
+// A JSON results file ends with the object's closing brace; one of a run
+// that stopped short does not.
+bool whole(const std::string& text) {
+  std::size_t last = text.find_last_not_of(" \t\r\n");
+  return last != std::string::npos && text[last] == '}';
+}
+
+// A standard descriptor left closed would be taken by the next file
+// opened, and get what was meant for the closed one.
+void fill(int fd) {
+  if (fcntl(fd, F_GETFD) >= 0) return;
+  int null = open("/dev/null", O_RDWR);
+  if (null >= 0 && null != fd) {
+    dup2(null, fd);
+    close(null);
   }
-  return false;
+}
+
+// What ends the process when a case cannot start its threads: Google
+// Benchmark does not catch the error, and its other threads wait for the
+// missing ones, so unwinding would hang. The results stay unwritten.
+[[noreturn]] void stop() {
+  std::string why = "a case failed";
+  try {
+    if (std::current_exception()) std::rethrow_exception(std::current_exception());
+  } catch (const std::system_error& e) {
+    why = "cannot start a thread: " + e.code().message();
+  } catch (const std::exception& e) {
+    why += std::string(": ") + e.what();
+  } catch (...) {
+  }
+  std::fprintf(stderr, "lock_bench: %s; no results written\n", why.c_str());
+  _exit(1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // With standard output closed, the results file would be opened as
-  // descriptor 1 and the console table written into it.
+  std::set_terminate(stop);
+  // With standard error closed, its lines would go into the results file.
+  fill(0);
+  fill(2);
+  // With standard output closed, the console table would.
   if (fcntl(1, F_GETFD) < 0) fail("standard output is closed");
   // Until a process first starts a thread, glibc takes its mutexes without
   // the lock prefix; the first one-thread cases would then cost a third to a
@@ -100,49 +150,39 @@ int main(int argc, char** argv) {
 
   std::vector<char*> args(argv, argv + argc);
   check_flags(args);
-  const char* list = setting(args, "benchmark_list_tests");
-  bool listing = list && std::strcmp(list, "true") == 0;
-  for (char* a : args) listing = listing || std::strcmp(a, "--benchmark_list_tests") == 0;
+  bool listing = truthy(setting(args, "benchmark_list_tests", true));
   // The cases come from the topology: this machine's, or another one's
   // (HWLOC_SYNTHETIC, HWLOC_XMLFILE) to list what that machine would run.
   // Another machine's CPUs are not here to pin threads on.
   if (!machine().error.empty()) fail(machine().error);
   if (!machine().here && !listing)
-    fail("the topology from HWLOC_SYNTHETIC or HWLOC_XMLFILE is not this machine's: "
-         "list its cases with --benchmark_list_tests, run them there");
+    fail("the topology hwloc reads with " + machine().foreign +
+         " set is not this machine's: list its cases with --benchmark_list_tests, run them there");
   if (const char* t = setting(args, "benchmark_min_time")) config.min_time = std::atof(t);
-  // Defaults go first, so that the user's flags, read later, win: 0.2 s per
-  // case instead of Google Benchmark's 0.5 s, and the default set of cases.
+  // Defaults go last, where they win over an empty setting: 0.2 s per case
+  // instead of Google Benchmark's 0.5 s, and the default set of cases.
   std::vector<std::string> added;
   if (!setting(args, "benchmark_min_time")) added.push_back("--benchmark_min_time=0.2");
-  if (!setting(args, "benchmark_filter"))
+  if (const char* f = setting(args, "benchmark_filter"); !f || !*f)
     added.push_back(std::string("--benchmark_filter=") + default_filter);
-  // The results go to a file beside the one asked for, renamed into place
-  // only when the run succeeded: a failed run never destroys earlier results.
-  std::string out, temp;
+  // The results are kept in memory and written out after a whole run, so
+  // that a failed or interrupted run never destroys earlier results.
+  std::unique_ptr<results_file> out;
+  const char* format = setting(args, "benchmark_out_format");
+  bool json = !format || !std::strcmp(format, "json");
   if (const char* o = setting(args, "benchmark_out"); o && *o) {
-    out = o;
-    std::vector<char> name(out.begin(), out.end());
-    for (char c : std::string(".XXXXXX")) name.push_back(c);
-    name.push_back(0);
-    int fd = mkstemp(name.data());
-    if (fd < 0) fail("cannot write " + out + ": " + std::strerror(errno));
-    // mkstemp makes the file private; results get the usual permissions.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    temp = name.data();
+    if (listing) {
+      added.push_back("--benchmark_out=/dev/null");  // a listing is no run
+    } else {
+      out = std::make_unique<results_file>(o);
+      if (!out->error().empty()) fail(out->error());
+      added.push_back("--benchmark_out=" + out->buffer());
+    }
   }
-  std::string temp_flag = "--benchmark_out=" + temp;
-  for (std::string& a : added) args.insert(args.begin() + 1, a.data());
-  if (!temp.empty()) args.push_back(temp_flag.data());
+  for (std::string& a : added) args.push_back(a.data());
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
-  if (benchmark::ReportUnrecognizedArguments(n, args.data())) {
-    if (!temp.empty()) unlink(temp.c_str());
-    return 1;
-  }
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
 
   register_cases();
   add_context(!listing);
@@ -163,13 +203,12 @@ int main(int argc, char** argv) {
   std::cout.flush();
   bool written = std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout);
   int write_error = errno;
-  if (!temp.empty()) {
-    if (ran && written && whole(temp)) {
-      if (std::rename(temp.c_str(), out.c_str()) != 0)
-        fail("cannot write " + out + ": " + std::strerror(errno));
-    } else {
-      unlink(temp.c_str());
-    }
+  if (out && ran && written) {
+    std::string text = out->text();
+    if (text.empty() || (json && !whole(text)))
+      fail("the run's results are incomplete; none written");
+    std::string error = out->commit();
+    if (!error.empty()) fail(error);
   }
   if (!written) fail(std::string("cannot write standard output: ") + std::strerror(write_error));
   return ran ? 0 : 1;

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +20,31 @@ hwloc_obj_t outermost(hwloc_obj_t o, P is) {
 
 int id(hwloc_obj_t o) { return static_cast<int>(o->gp_index); }
 
+// hwloc reads a whole file of any size, and standard input for "-": an
+// XML description is read here instead, up to a bound far above that of
+// a machine of thousands of CPUs.
+constexpr std::size_t most_xml = 64 << 20;
+
+std::string read_xml(const char* variable, const char* path, std::string& error) {
+  std::string text;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  for (ssize_t n = fd < 0 ? -1 : 1; n != 0;) {
+    char chunk[65536];
+    if (fd >= 0 && (n = read(fd, chunk, sizeof chunk)) < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = std::string("cannot read ") + variable + " " + path + ": " + std::strerror(errno);
+      break;
+    }
+    text.append(chunk, static_cast<std::size_t>(n));
+    if (text.size() > most_xml) {
+      error = std::string(variable) + " " + path + " is larger than 64 MiB: not a topology";
+      break;
+    }
+  }
+  if (fd >= 0) close(fd);
+  return text;
+}
+
 topology read() {
   topology r;
   hwloc_topology_t t;
@@ -26,28 +54,80 @@ topology read() {
   }
   // hwloc itself takes these variables, but falls back to this machine
   // when it cannot read them: a typing error would then list this
-  // machine's cases as if they were the other one's.
-  const char* synthetic = std::getenv("HWLOC_SYNTHETIC");
-  const char* xml = std::getenv("HWLOC_XMLFILE");
-  if (synthetic && *synthetic && hwloc_topology_set_synthetic(t, synthetic) != 0)
-    r.error = std::string("HWLOC_SYNTHETIC is not a topology hwloc can read: '") + synthetic + "'";
-  else if (xml && *xml && hwloc_topology_set_xml(t, xml) != 0)
-    r.error = std::string("cannot read HWLOC_XMLFILE ") + xml + ": " + std::strerror(errno);
-  else if (hwloc_topology_load(t) != 0)
+  // machine's cases as if they were the other one's. The FORCE forms win,
+  // as in hwloc.
+  auto env = [](const char* a, const char* b) {
+    const char* v = std::getenv(a);
+    return v && *v ? std::make_pair(a, v) : std::make_pair(b, std::getenv(b));
+  };
+  auto [synthetic_name, synthetic] = env("HWLOC_FORCE_SYNTHETIC", "HWLOC_SYNTHETIC");
+  auto [xml_name, xml] = env("HWLOC_FORCE_XMLFILE", "HWLOC_XMLFILE");
+  std::string description;
+  if (synthetic && *synthetic) {
+    if (hwloc_topology_set_synthetic(t, synthetic) != 0)
+      r.error = std::string(synthetic_name) + " is not a topology hwloc can read: '" + synthetic + "'";
+  } else if (xml && *xml) {
+    description = read_xml(xml_name, xml, r.error);
+    if (r.error.empty() &&
+        hwloc_topology_set_xmlbuffer(t, description.data(), int(description.size())) != 0)
+      r.error = std::string(xml_name) + " " + xml + " is not a topology hwloc can read";
+  }
+  // Only what was read above: hwloc must not read the file again.
+  for (const char* v : {"HWLOC_FORCE_XMLFILE", "HWLOC_XMLFILE"}) unsetenv(v);
+  if (r.error.empty() && hwloc_topology_load(t) != 0)
     r.error = std::string("hwloc cannot read the topology: ") + std::strerror(errno);
+  if (xml_name && xml) setenv(xml_name, xml, 1);
   if (!r.error.empty()) {
     hwloc_topology_destroy(t);
     return r;
   }
-  r.here = hwloc_topology_is_thissystem(t);
   hwloc_bitmap_t allowed = hwloc_bitmap_alloc();
   // Another machine's topology lets this process use all its CPUs.
-  if (!r.here || hwloc_get_cpubind(t, allowed, HWLOC_CPUBIND_PROCESS) != 0)
+  if (!hwloc_topology_is_thissystem(t) || hwloc_get_cpubind(t, allowed, HWLOC_CPUBIND_PROCESS) != 0)
     hwloc_bitmap_copy(allowed, hwloc_topology_get_allowed_cpuset(t));
   r.pus = pus_of(t, allowed);
   hwloc_bitmap_free(allowed);
   hwloc_topology_destroy(t);
   if (r.pus.empty()) r.error = "hwloc finds no CPU that this process may use";
+  return r;
+}
+
+// The environment's HWLOC_ variables, which change what hwloc reads.
+std::vector<std::string> hwloc_variables() {
+  std::vector<std::string> found;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "HWLOC_", 6) == 0) found.emplace_back(*e);
+  return found;
+}
+
+// PUS with their core, cache and package numbered in order of appearance,
+// so that two reads of one machine compare equal.
+std::vector<pu> plain(std::vector<pu> pus) {
+  std::map<int, int> core, cache, package;
+  for (pu& p : pus) {
+    p.core = core.emplace(p.core, int(core.size())).first->second;
+    p.cache = cache.emplace(p.cache, int(cache.size())).first->second;
+    p.package = package.emplace(p.package, int(package.size())).first->second;
+  }
+  return pus;
+}
+
+// The topology as the environment makes hwloc read it. It is this
+// machine's when no HWLOC_ variable is set, or when it is the one hwloc
+// reads with none set: hwloc's own word (HWLOC_THISSYSTEM) can be set.
+topology read_here() {
+  topology r = read();
+  std::vector<std::string> set = hwloc_variables();
+  if (!r.error.empty() || set.empty()) return r;
+  for (const std::string& v : set) unsetenv(v.substr(0, v.find('=')).c_str());
+  topology real = read();
+  for (const std::string& v : set) {
+    std::size_t eq = v.find('=');
+    setenv(v.substr(0, eq).c_str(), v.c_str() + eq + 1, 1);
+  }
+  r.here = real.error.empty() && plain(r.pus) == plain(real.pus);
+  if (!r.here)
+    for (const std::string& v : set) r.foreign += (r.foreign.empty() ? "" : ", ") + v.substr(0, v.find('='));
   return r;
 }
 
@@ -68,6 +148,6 @@ std::vector<pu> pus_of(hwloc_topology_t t, hwloc_const_cpuset_t allowed) {
 }
 
 const topology& machine() {
-  static const topology m = read();
+  static const topology m = read_here();
   return m;
 }

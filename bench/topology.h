@@ -14,11 +14,15 @@
 struct pu {
   int os;  // the OS CPU number, as sched_setaffinity takes it
   int core, cache, package;
+  bool operator==(const pu& o) const {
+    return os == o.os && core == o.core && cache == o.cache && package == o.package;
+  }
 };
 
 struct topology {
   std::vector<pu> pus;  // the PUs the process may use, in hwloc's order
   bool here = true;     // false: the topology of another machine
+  std::string foreign;  // then the HWLOC_ variables that made it so
   std::string error;    // why hwloc could not read it, or ""
 };
 

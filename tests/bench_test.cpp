@@ -5,7 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -146,32 +154,63 @@ TEST(lock_bench, lists_the_cases_of_the_cpus_it_may_use) {
 
 // A run on another machine's topology would pin threads on CPUs that are
 // not here; a topology hwloc cannot read would quietly be this machine's.
+// Every way of giving hwloc another machine is refused for a run, and
+// every way of asking Google Benchmark for a listing lists.
 TEST(lock_bench, refuses_another_machines_cpus_and_unreadable_topologies) {
+  const std::string foreign = "lock_bench: the topology hwloc reads with ";
+  const std::string there =
+      " set is not this machine's: list its cases with --benchmark_list_tests, run them there\n";
   struct bad {
-    std::string env;
-    bool listing;
+    std::vector<std::string> env, flags;
     std::string says;
   } table[] = {
-      {other, false,
-       "lock_bench: the topology from HWLOC_SYNTHETIC or HWLOC_XMLFILE is not this machine's: "
-       "list its cases with --benchmark_list_tests, run them there\n"},
-      {"HWLOC_SYNTHETIC=pack:two core:8", true,
+      {{other}, {}, foreign + "HWLOC_SYNTHETIC" + there},
+      {{other, "HWLOC_THISSYSTEM=1"}, {}, foreign + "HWLOC_SYNTHETIC, HWLOC_THISSYSTEM" + there},
+      {{"HWLOC_FORCE_" + other.substr(6)}, {}, foreign + "HWLOC_FORCE_SYNTHETIC" + there},
+      {{other}, {"--benchmark_list_tests", "--benchmark_list_tests=false"},
+       foreign + "HWLOC_SYNTHETIC" + there},
+      {{other}, {"--benchmark_list_tests=no"}, foreign + "HWLOC_SYNTHETIC" + there},
+      {{other, "BENCHMARK_LIST_TESTS=0"}, {}, foreign + "HWLOC_SYNTHETIC" + there},
+      {{"HWLOC_SYNTHETIC=pack:two core:8"}, {"--benchmark_list_tests"},
        "lock_bench: HWLOC_SYNTHETIC is not a topology hwloc can read: 'pack:two core:8'\n"},
-      {"HWLOC_XMLFILE=/no/such/machine.xml", true,
+      {{"HWLOC_XMLFILE=/no/such/machine.xml"}, {"--benchmark_list_tests"},
        "lock_bench: cannot read HWLOC_XMLFILE /no/such/machine.xml: No such file or directory\n"},
+      {{"HWLOC_XMLFILE=-"}, {"--benchmark_list_tests"},
+       "lock_bench: cannot read HWLOC_XMLFILE -: No such file or directory\n"},
+      {{"HWLOC_XMLFILE=/dev/zero"}, {"--benchmark_list_tests"},
+       "lock_bench: HWLOC_XMLFILE /dev/zero is larger than 64 MiB: not a topology\n"},
   };
   for (const bad& b : table) {
     results_file f;
     std::vector<std::string> argv{LOCK_BENCH, "--benchmark_out=" + f.path,
                                   "--benchmark_min_time=0.01",
                                   "--benchmark_filter=^mutex/spread/hold:0/think:0/.*threads:2$"};
-    if (b.listing) argv.push_back("--benchmark_list_tests");
-    run_result r = run(argv, {b.env});
-    EXPECT_EQ(r.status, 1) << b.env;
-    EXPECT_EQ(r.err, b.says) << b.env;
-    EXPECT_EQ(r.out, "") << b.env;
-    EXPECT_EQ(f.text(), "{\"earlier\": true}\n") << b.env;
+    argv.insert(argv.end(), b.flags.begin(), b.flags.end());
+    run_result r = run(argv, b.env);
+    std::string what = b.env.back() + (b.flags.empty() ? "" : " " + b.flags.back());
+    EXPECT_EQ(r.status, 1) << what;
+    EXPECT_EQ(r.err, b.says) << what;
+    EXPECT_EQ(r.out, "") << what;
+    EXPECT_EQ(f.text(), "{\"earlier\": true}\n") << what;
   }
+  for (auto [env, flag] : std::vector<std::pair<std::string, std::string>>{
+           {"", "--benchmark_list_tests=yes"},
+           {"", "--benchmark_list_tests=1"},
+           {"", "--benchmark_list_tests=On"},
+           {"BENCHMARK_LIST_TESTS=true", "--benchmark_filter=all"}}) {
+    std::vector<std::string> envs{other};
+    if (!env.empty()) envs.push_back(env);
+    run_result r = run({LOCK_BENCH, flag}, envs);
+    EXPECT_EQ(r.status, 0) << flag << " " << env << ": " << r.err;
+    EXPECT_NE(r.out.find("mutex/unpinned/hold:0/think:0/real_time/threads:256\n"),
+              std::string::npos)
+        << flag << " " << env << " is a listing";
+  }
+  // A variable that changes nothing of the topology leaves a run alone.
+  run_result r = run({LOCK_BENCH, "--benchmark_min_time=0.01",
+                      "--benchmark_filter=^mutex/unpinned/hold:0/think:0/.*threads:1$"},
+                     {"HWLOC_HIDE_ERRORS=1"});
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // Each pair of CPUs bounces its cache line to the end and gives a time per
@@ -248,6 +287,269 @@ TEST(lock_bench, replaces_results_only_with_a_whole_run) {
   struct stat st;
   ASSERT_EQ(stat(f.path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "results are not private files";
+}
+
+// A folder of its own for one case, and what is left in it afterwards.
+struct scratch {
+  std::string dir;
+  int reader = -1;  // the read end of a FIFO, opened before the run
+  scratch() {
+    std::string t = testing::TempDir() + "lock_bench.XXXXXX";
+    dir = mkdtemp(t.data());
+  }
+  ~scratch() {
+    if (reader >= 0) close(reader);
+    std::filesystem::remove_all(dir);
+  }
+  std::string operator/(const std::string& name) const { return dir + "/" + name; }
+  std::set<std::string> names() const {
+    std::set<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      found.insert(e.path().filename().string());
+    return found;
+  }
+  std::string text(const std::string& name) const {
+    std::ifstream f(*this / name);
+    return {std::istreambuf_iterator<char>(f), {}};
+  }
+  std::string keep() const {  // earlier results, which failing runs leave alone
+    std::ofstream(*this / "keep.json") << earlier;
+    return *this / "keep.json";
+  }
+  static constexpr const char* earlier = "{\"earlier\": true}\n";
+};
+
+bool is_link(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+mode_t type_of(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+}
+bool results_in(const std::string& text) {
+  return text.rfind("{\n  \"context\": {", 0) == 0 &&
+         text.find("\"name\": \"mutex/unpinned/hold:0/think:0/real_time/threads:1\"") !=
+             std::string::npos;
+}
+
+const std::vector<std::string> quick{
+    "--benchmark_filter=^mutex/unpinned/hold:0/think:0/real_time/threads:1$",
+    "--benchmark_min_time=0.01"};
+
+// The results go only where they replace nothing but the earlier results:
+// links are followed and stay links, pipes and devices are written
+// through, and what cannot take them is refused before the run. No
+// temporary file is left behind, whatever happens.
+TEST(lock_bench, writes_results_only_where_they_belong) {
+  bool root = geteuid() == 0;  // devices can be made
+  struct target {
+    const char* what;
+    std::function<std::string(scratch&)> make;  // the --benchmark_out value
+    std::vector<std::string> flags, env;
+    const char* shell;  // runs lock_bench as "$0" "$@", or nullptr
+    int status;
+    std::string says;  // in the one line on stderr of a failure
+    // Whether the folder holds what it should afterwards.
+    std::function<bool(scratch&, const run_result&)> right;
+  } table[] = {
+      {"a link to earlier results",
+       [](scratch& s) {
+         s.keep();
+         symlink("keep.json", (s / "link").c_str());
+         return s / "link";
+       },
+       {}, {}, nullptr, 0, "",
+       [](scratch& s, const run_result&) {
+         return is_link(s / "link") && results_in(s.text("keep.json")) &&
+                s.names() == std::set<std::string>{"keep.json", "link"};
+       }},
+      {"a link to a file not yet made",
+       [](scratch& s) {
+         symlink("new.json", (s / "link").c_str());
+         return s / "link";
+       },
+       {}, {}, nullptr, 0, "",
+       [](scratch& s, const run_result&) {
+         return is_link(s / "link") && results_in(s.text("new.json"));
+       }},
+      {"a loop of links",
+       [](scratch& s) {
+         symlink("b", (s / "a").c_str());
+         symlink("a", (s / "b").c_str());
+         return s / "a";
+       },
+       {}, {}, nullptr, 1, "Too many levels of symbolic links",
+       [](scratch& s, const run_result&) {
+         return s.names() == std::set<std::string>{"a", "b"};
+       }},
+      {"a folder",
+       [](scratch& s) {
+         mkdir((s / "out").c_str(), 0755);
+         return s / "out";
+       },
+       {}, {}, nullptr, 1, "Is a directory",
+       [](scratch& s, const run_result&) { return std::filesystem::is_empty(s / "out"); }},
+      {"a folder named with a slash",
+       [](scratch& s) {
+         mkdir((s / "out").c_str(), 0755);
+         return s / "out/";
+       },
+       {}, {}, nullptr, 1, "Is a directory",
+       [](scratch& s, const run_result&) { return std::filesystem::is_empty(s / "out"); }},
+      {"a new name with a slash", [](scratch& s) { return s / "new/"; }, {}, {}, nullptr, 1,
+       "Is a directory", [](scratch& s, const run_result&) { return s.names().empty(); }},
+      {"a FIFO",
+       [](scratch& s) {
+         mkfifo((s / "fifo").c_str(), 0644);
+         s.reader = open((s / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+         return s / "fifo";
+       },
+       {}, {}, nullptr, 0, "",
+       [](scratch& s, const run_result&) {
+         // The results are far smaller than a pipe's buffer.
+         char got[65536];
+         ssize_t n = read(s.reader, got, sizeof got);
+         return n > 0 && results_in(std::string(got, n)) && type_of(s / "fifo") == S_IFIFO;
+       }},
+      {"standard output by its name, when it is a file",
+       [](scratch& s) {
+         std::ofstream(s / "console");
+         symlink("/proc/self/fd/1", (s / "stdout").c_str());
+         return s / "stdout";
+       },
+       {}, {}, nullptr, 0, "",
+       [](scratch& s, const run_result&) {
+         std::string console = s.text("console");
+         std::size_t table = console.find("mutex/unpinned/hold:0"), json = console.find("{\n");
+         return is_link(s / "stdout") && table < json && results_in(console.substr(json));
+       }},
+      {"a device that takes everything",
+       [](scratch& s) {
+         mknod((s / "null").c_str(), S_IFCHR | 0666, makedev(1, 3));
+         return s / "null";
+       },
+       {}, {}, nullptr, 0, "",
+       [](scratch& s, const run_result&) {
+         return type_of(s / "null") == S_IFCHR && s.names() == std::set<std::string>{"null"};
+       }},
+      {"a device that is full",
+       [](scratch& s) {
+         mknod((s / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
+         return s / "full";
+       },
+       {}, {}, nullptr, 1, "No space left on device",
+       [](scratch& s, const run_result&) { return type_of(s / "full") == S_IFCHR; }},
+      {"a block device",
+       [](scratch& s) {
+         mknod((s / "disk").c_str(), S_IFBLK | 0600, makedev(0, 0));
+         return s / "disk";
+       },
+       {}, {}, nullptr, 1, "it is a block device",
+       [](scratch& s, const run_result&) { return type_of(s / "disk") == S_IFBLK; }},
+      {"a folder that does not exist", [](scratch& s) { return s / "no/r.json"; }, {}, {},
+       nullptr, 1, "No such file or directory",
+       [](scratch& s, const run_result&) { return s.names().empty(); }},
+      {"standard error closed", [](scratch& s) { return s.keep(); }, {}, {},
+       "exec \"$0\" \"$@\" 2>&-", 0, "",
+       [](scratch& s, const run_result&) {
+         return results_in(s.text("keep.json")) && s.names() == std::set<std::string>{"keep.json"};
+       }},
+      {"CSV", [](scratch& s) { return s.keep(); }, {"--benchmark_out_format=csv"}, {}, nullptr, 0,
+       "",
+       [](scratch& s, const run_result&) {
+         return s.text("keep.json").find("\nname,iterations,real_time,") != std::string::npos;
+       }},
+      {"the console's format, from the environment", [](scratch& s) { return s.keep(); }, {},
+       {"BENCHMARK_OUT_FORMAT=console"}, nullptr, 0, "",
+       [](scratch& s, const run_result&) {
+         return s.text("keep.json").find("\nmutex/unpinned/hold:0/think:0/real_time/threads:1 ") !=
+                std::string::npos;
+       }},
+      {"a format Google Benchmark lacks", [](scratch& s) { return s.keep(); },
+       {"--benchmark_out_format=xml"}, {}, nullptr, 1,
+       "--benchmark_out_format must be console, json or csv, not 'xml'",
+       [](scratch& s, const run_result&) {
+         return s.text("keep.json") == scratch::earlier && s.names().size() == 1;
+       }},
+      {"a console format Google Benchmark lacks", [](scratch& s) { return s.keep(); },
+       {"--benchmark_format=xml"}, {}, nullptr, 1, "--benchmark_format must be",
+       [](scratch& s, const run_result&) {
+         return s.text("keep.json") == scratch::earlier && s.names().size() == 1;
+       }},
+      {"help", [](scratch& s) { return s.keep(); }, {"--help"}, {}, nullptr, 0, "",
+       [](scratch& s, const run_result& r) {
+         return r.out.find("benchmark_out") != std::string::npos &&
+                s.text("keep.json") == scratch::earlier && s.names().size() == 1;
+       }},
+#ifndef __SANITIZE_THREAD__  // whose shadow memory needs far more address space
+      {"threads that cannot start", [](scratch& s) { return s.keep(); },
+       {"--benchmark_filter=^mutex/unpinned/hold:0/think:0/"}, {},
+       "ulimit -v 60000 && exec \"$0\" \"$@\"", 1,
+       "lock_bench: cannot start a thread: Resource temporarily unavailable; no results written",
+       [](scratch& s, const run_result&) {
+         return s.text("keep.json") == scratch::earlier && s.names().size() == 1;
+       }},
+#endif
+  };
+  for (target& t : table) {
+    if (!root && std::string(t.what).find("device") != std::string::npos) continue;
+    scratch s;
+    std::vector<std::string> argv{LOCK_BENCH};
+    if (t.shell) argv = {"/bin/sh", "-c", t.shell, LOCK_BENCH};
+    argv.insert(argv.end(), quick.begin(), quick.end());
+    argv.insert(argv.end(), t.flags.begin(), t.flags.end());
+    argv.push_back("--benchmark_out=" + t.make(s));
+    std::string console = s / "console";
+    run_result r = run(argv, t.env, std::filesystem::exists(console) ? console.c_str() : nullptr);
+    EXPECT_EQ(r.status, t.status) << t.what << ": " << r.err;
+    if (t.status != 0) {
+      EXPECT_EQ(lines(r.err).back().rfind("lock_bench: ", 0), 0u) << t.what << ": " << r.err;
+      EXPECT_NE(lines(r.err).back().find(t.says), std::string::npos) << t.what << ": " << r.err;
+    }
+    EXPECT_TRUE(t.right(s, r)) << t.what << ": left " << ::testing::PrintToString(s.names());
+  }
+}
+
+// A run ended by a signal leaves the earlier results, and nothing else.
+TEST(lock_bench, leaves_nothing_behind_when_interrupted) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+    scratch s;
+    std::string out = "--benchmark_out=" + s.keep();
+    pid_t pid = fork();
+    if (pid == 0) {
+      signal(sig, SIG_DFL);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl(LOCK_BENCH, LOCK_BENCH, out.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    usleep(500000);  // well into the run, which lasts minutes
+    kill(pid, sig);
+    int status;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+    EXPECT_EQ(s.names(), std::set<std::string>{"keep.json"}) << strsignal(sig);
+    EXPECT_EQ(s.text("keep.json"), scratch::earlier) << strsignal(sig);
+  }
+}
+
+// An empty filter asks for nothing in particular: the default set.
+TEST(lock_bench, takes_an_empty_filter_as_the_default_set) {
+  std::set<std::string> some = listed({});
+  EXPECT_EQ(listed({"--benchmark_filter="}), some);
+  EXPECT_EQ(listed({}, {"BENCHMARK_FILTER="}), some);
+}
+
+// classic asks for its iterations, however long they take: no limit
+// derived from the minimum time cuts it.
+TEST(lock_bench, never_cuts_a_case_of_fixed_length) {
+  run_result r = run({LOCK_BENCH, "--benchmark_filter=^classic", "--benchmark_min_time=0.001",
+                      "--benchmark_format=json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"name\": \"classic/"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("error_occurred"), std::string::npos) << r.out;
 }
 
 }  // namespace

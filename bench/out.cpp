@@ -1,0 +1,148 @@
+#include "out.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool same_file(const struct stat& st, int fd) {
+  struct stat o;
+  return fstat(fd, &o) == 0 && o.st_dev == st.st_dev && o.st_ino == st.st_ino;
+}
+
+// The name a new file gets when PATH does not exist: PATH itself, or the
+// end of the chain of links it starts, so that a dangling link stays a
+// link to the new file. "" with errno set when the chain loops.
+std::string last_link(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    char to[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), to, sizeof to);
+    if (n < 0) return path;
+    std::string link(to, static_cast<std::size_t>(n));
+    path = link[0] == '/' ? link : path.substr(0, path.rfind('/') + 1) + link;
+  }
+  errno = ELOOP;
+  return "";
+}
+
+// 0, or the errno of the write that failed.
+int put(int fd, const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    at += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Writes TEXT to a new file beside PATH and renames it over PATH; 0 or the
+// errno of the step that failed, which leaves no new file behind.
+int replace(const std::string& path, const std::string& text) {
+  std::string temp = path + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return errno;
+  // mkstemp makes the file private; results get the usual permissions.
+  mode_t mask = umask(0);
+  umask(mask);
+  int error = fchmod(fd, 0666 & ~mask) ? errno : put(fd, text);
+  if (!error && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && !error) error = errno;
+  if (!error && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error) unlink(temp.c_str());
+  return error;
+}
+
+// Where the results of TARGET go: REAL, the regular file to replace, or
+// THROUGH, the descriptor to write through. 0, or the errno that says why
+// TARGET cannot take them (EISDIR for a directory, ENOTBLK for a block
+// device, which results written over would destroy).
+int aim(const std::string& target, std::string& real, int& through) {
+  struct stat st;
+  if (target.empty() || target.back() == '/') return EISDIR;
+  if (stat(target.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (S_ISBLK(st.st_mode)) return ENOTBLK;
+    // Standard output or error named by its file (/dev/stdout) gets the
+    // results after what was written there, not over it.
+    if (same_file(st, 1) || same_file(st, 2)) {
+      through = fcntl(same_file(st, 1) ? 1 : 2, F_DUPFD_CLOEXEC, 3);
+    } else if (!S_ISREG(st.st_mode)) {
+      through = open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    } else {
+      char* path = realpath(target.c_str(), nullptr);
+      if (path) real = path;
+      std::free(path);
+    }
+    if (through < 0 && real.empty()) return errno;
+  } else if (errno == ENOENT) {
+    real = last_link(target);
+    if (real.empty()) return errno;
+  } else {
+    return errno;
+  }
+  if (real.empty()) return 0;
+  std::string folder = real.substr(0, real.rfind('/') + 1);
+  if (faccessat(AT_FDCWD, folder.empty() ? "." : folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    return errno;
+  return 0;
+}
+
+}  // namespace
+
+results_file::results_file(const std::string& target) : target_(target) {
+  if (int error = aim(target, real_, through_)) {
+    error_ = "cannot write " + target + ": " +
+             (error == ENOTBLK ? "it is a block device" : std::strerror(error));
+    return;
+  }
+  memory_ = memfd_create("lock_bench results", MFD_CLOEXEC);
+  if (memory_ < 0)
+    error_ = std::string("cannot keep the results in memory: ") + std::strerror(errno);
+}
+
+results_file::~results_file() {
+  if (through_ >= 0) close(through_);
+  if (memory_ >= 0) close(memory_);
+}
+
+std::string results_file::buffer() const { return "/proc/self/fd/" + std::to_string(memory_); }
+
+std::string results_file::text() const {
+  std::string text;
+  char chunk[65536];
+  for (off_t at = 0;;) {
+    ssize_t n = pread(memory_, chunk, sizeof chunk, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return text;
+    text.append(chunk, static_cast<std::size_t>(n));
+    at += n;
+  }
+}
+
+std::string results_file::commit() const {
+  // A write that fails says why in one line, instead of the signal that
+  // would end the process for a closed pipe or a file size limit.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  int error;
+  if (through_ >= 0) {
+    error = put(through_, text());
+  } else {
+    // No signal may end the process while the temporary file exists.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    error = replace(real_, text());
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+  }
+  return error ? "cannot write " + target_ + ": " + std::strerror(error) : "";
+}
