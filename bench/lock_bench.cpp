@@ -77,7 +77,9 @@ void sweep(benchmark::State& st, placement where, long hold, long think, bool cu
   walker<L, false> timed{a, me};
   while (st.KeepRunningBatch(st.max_iterations)) {
     std::uint64_t start = config.clock.now();
-    std::uint64_t limit = cut ? start + std::uint64_t(limit_s() * 1e9 / config.clock.ns_per_tick) : -1;
+    std::uint64_t limit = cut && limit_s() > 0
+                              ? start + std::uint64_t(limit_s() * 1e9 / config.clock.ns_per_tick)
+                              : UINT64_MAX;
     // In chunks of 64 acquisitions; a look at the shared flag after each and
     // at the clock after every fourth cost about 0.05 ns an acquisition.
     for (benchmark::IterationCount left = st.max_iterations, chunk = 0; left > 0; ++chunk) {

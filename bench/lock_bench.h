@@ -14,6 +14,8 @@ struct settings {
   // Whether locking cases run the counting pass after the timed loop: off
   // only to show that the pass leaves the timed figure alone.
   bool counting_pass = true;
-  double min_time = 0.2;  // seconds, Google Benchmark's --benchmark_min_time
+  // Google Benchmark's --benchmark_min_time in seconds, or 0 when it is an
+  // iteration count, which fixes the length of every run.
+  double min_time = 0.2;
 };
 extern settings config;

@@ -12,7 +12,10 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "ck.h"
 
@@ -194,3 +197,7 @@ using kinds = std::tuple<mutex, adaptive, pi_mutex, rwlock, spin, std_mutex,
                          ck_fas, ck_ticket, ck_mcs, ck_clh, absl_mutex,
 #endif
                          tbb_spin, tbb_queuing, tbb_mutex, none, atomic>;
+
+// Sets every library as a production build runs it, before any case, and
+// says how: (context key, value) pairs for the record of the run.
+std::vector<std::pair<std::string, std::string>> as_shipped();

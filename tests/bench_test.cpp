@@ -248,6 +248,13 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
       {{"--benchmark_repetitions=two"}, nullptr, "--benchmark_repetitions must be"},
       {{"--benchmark_min_time=0"}, nullptr, "--benchmark_min_time must be"},
       {{"--benchmark_min_time=-1"}, nullptr, "--benchmark_min_time must be"},
+      {{"--benchmark_min_time=0.2ss"}, nullptr, "--benchmark_min_time must be"},
+      {{"--benchmark_min_time=1.5x"}, nullptr, "--benchmark_min_time must be"},
+      {{"--benchmark_min_time=0x"}, nullptr, "--benchmark_min_time must be"},
+#ifndef MIN_TIME_UNITS  // this Google Benchmark takes seconds without a unit
+      {{"--benchmark_min_time=0.2s"}, nullptr, "--benchmark_min_time must be"},
+      {{"--benchmark_min_time=100x"}, nullptr, "--benchmark_min_time must be"},
+#endif
       {{"--benchmark_filter=^classic"}, "", "standard output is closed"},
       {{"--benchmark_filter=^mutex/unpinned/hold:0/think:0/.*threads:1$",
         "--benchmark_min_time=0.01"},
@@ -541,6 +548,17 @@ TEST(lock_bench, takes_an_empty_filter_as_the_default_set) {
   EXPECT_EQ(listed({"--benchmark_filter="}), some);
   EXPECT_EQ(listed({}, {"BENCHMARK_FILTER="}), some);
 }
+
+#ifdef MIN_TIME_UNITS
+// What Google Benchmark 1.8 and later take runs: a time with its unit, and
+// an iteration count.
+TEST(lock_bench, takes_the_minimum_time_in_every_form_google_benchmark_takes) {
+  for (const char* t : {"--benchmark_min_time=0.01s", "--benchmark_min_time=100x"}) {
+    run_result r = run({LOCK_BENCH, t, quick[0]});
+    EXPECT_EQ(r.status, 0) << t << ": " << r.err;
+  }
+}
+#endif
 
 // classic asks for its iterations, however long they take: no limit
 // derived from the minimum time cuts it.
