@@ -2,19 +2,26 @@
 scratch folder and checking what it did there."""
 import hashlib
 import os
+import shutil
+import signal
 import subprocess
+import tempfile
+import time
 
 # Text that runs `touch PWNED` if gnuplot ever reads it as code.
 HOSTILE = "x'.system(\"touch PWNED\").'`touch PWNED`\".system('touch PWNED').\"@x$(touch PWNED)"
 
 
 def files(folder):
-    """{path: digest of its content} for every file under FOLDER."""
+    """{path: digest of its content, or where it links to} for every file and
+    symbolic link under FOLDER."""
     found = {}
     for root, _, names in os.walk(folder):
         for name in names:
             path = os.path.join(root, name)
-            if os.path.isfile(path):
+            if os.path.islink(path):
+                found[path] = "-> " + os.readlink(path)
+            elif os.path.isfile(path):
                 with open(path, "rb") as f:
                     found[path] = hashlib.sha256(f.read()).hexdigest()
     return found
@@ -23,7 +30,11 @@ def files(folder):
 def run(tool, args, folder, env=None):
     """Run TOOL with ARGS in FOLDER: (result, files added or changed there)."""
     before = files(folder)
-    result = subprocess.run([tool, *args], cwd=folder, capture_output=True, text=True, env=env)
+    try:
+        result = subprocess.run([tool, *args], cwd=folder, capture_output=True, text=True, env=env,
+                                timeout=60)
+    except subprocess.TimeoutExpired:
+        result = subprocess.CompletedProcess(tool, None, "", "no end in 60 s")
     after = files(folder)
     changed = sorted(os.path.relpath(p, folder) for p in after if before.get(p) != after[p])
     gone = sorted(os.path.relpath(p, folder) for p in before if p not in after)
@@ -63,6 +74,32 @@ def made_png(tool, args, target, folder, env=None):
             if f.read(8) != b"\x89PNG\r\n\x1a\n":
                 wrong.append("the chart is not a PNG")
     return wrong
+
+
+def signalled(tool, args, signum, folder, ignored=False):
+    """Run TOOL with ARGS in FOLDER and send it SIGNUM, which it inherits as
+    ignored if IGNORED (else as by default, whatever this test inherited),
+    while it draws its chart with a gnuplot that sleeps 2 s first: (status,
+    stderr, files added or changed there)."""
+    slow = tempfile.mkdtemp()
+    with open(os.path.join(slow, "gnuplot"), "w") as f:
+        f.write(f"#!/bin/sh\nsleep 2\nexec {shutil.which('gnuplot')} \"$@\"\n")
+    os.chmod(os.path.join(slow, "gnuplot"), 0o755)
+    before, names = files(folder), set(os.listdir(folder))
+    tool = subprocess.Popen([tool, *args], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True, env={**os.environ, "PATH": slow + ":" + os.environ["PATH"]},
+                            preexec_fn=lambda: signal.signal(signum, signal.SIG_IGN if ignored
+                                                             else signal.SIG_DFL))
+    deadline = time.monotonic() + 30  # the temporary chart is there: gnuplot's turn
+    while (tool.poll() is None and time.monotonic() < deadline
+           and not any(name.startswith(".chart-") for name in set(os.listdir(folder)) - names)):
+        time.sleep(0.01)
+    tool.send_signal(signum)
+    _, stderr = tool.communicate(timeout=60)
+    shutil.rmtree(slow)
+    after = files(folder)
+    return tool.returncode, stderr, sorted(os.path.relpath(p, folder) for p in after.keys() | before.keys()
+                                           if before.get(p) != after.get(p))
 
 
 def png_size(path):

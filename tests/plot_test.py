@@ -8,11 +8,13 @@ import importlib.util
 import json
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from checks import HOSTILE, made_png, png_size, refused
+from checks import HOSTILE, made_png, png_size, refused, signalled
 
 plot, data = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 folder = tempfile.mkdtemp()
@@ -42,10 +44,16 @@ def broken(**fields):
     return {"context": {}, "benchmarks": [{**entry, **fields}]}
 
 
+def sparse(path):
+    """A file at PATH of more bytes than the tools read."""
+    with open(path, "wb") as f:
+        f.truncate(256 * 2**20 + 1)
+
+
 source = write("good.json", text)
 previous = write("previous.png", "an earlier chart, which a failed run must keep")
 write("file", "")
-bad_inputs = [  # (what, JSON content or None for no file, words the refusal holds)
+bad_inputs = [  # (what, JSON content, a function making the file or None for none, words the refusal holds)
     ("a missing file", None, ["cannot read"]),
     ("an empty file", "\n", ["is empty"]),
     ("a truncated file", text[:len(text) // 2], ["is not JSON"]),
@@ -59,6 +67,23 @@ bad_inputs = [  # (what, JSON content or None for no file, words the refusal hol
     ("real_time too large for a float", "{\"benchmarks\": [" + json.dumps(entry)[:-1]
      + ", \"real_time\": 1" + "0" * 400 + "}]}", ["real_time"]),
     ("an unknown time unit", broken(time_unit="fortnights"), ["time_unit"]),
+    ("a time unit that is a list", broken(time_unit=["ns"]), ["time_unit"]),
+    ("a time unit that is an object", broken(time_unit={"ns": 1}), ["time_unit"]),
+    ("real_time of 0", broken(real_time=0), ["real_time"]),
+    ("span_ns below 0", broken(span_ns=-5.0), ["span_ns"]),
+    ("span_ns of 0", broken(span_ns=0), ["span_ns"]),
+    ("span_ns that is NaN", broken(span_ns=float("nan")), ["span_ns"]),
+    ("span_ns that is infinite", broken(span_ns=float("inf")), ["span_ns"]),
+    ("span_ns in one entry only", {**good, "benchmarks": [
+        {**r, "span_ns": 5.0} if r is entry else r for r in good["benchmarks"]]},
+     ["span_ns"]),
+    ("a thread count of 5001 digits",
+     broken(run_name=entry["run_name"].replace("threads:", "threads:" + "0" * 5000)), ["digits"]),
+    ("a thread count too large for a float", broken(run_name=entry["run_name"] + "9" * 400), ["digits"]),
+    ("two runs in one file", {**good, "benchmarks": good["benchmarks"] * 2}, ["repeats", "mutex/"]),
+    ("endless bytes", lambda path: os.symlink("/dev/zero", path), ["not a regular file"]),
+    ("a pipe no one writes to", os.mkfifo, ["not a regular file"]),
+    ("more than 256 MiB", sparse, ["larger than 256 MiB"]),
     ("repetitions as a string", broken(repetitions="5"), ["repetitions"]),
     ("handoffs as a string", broken(handoffs="0.5"), ["handoffs"]),
     ("Google Benchmark output of another program", open(os.path.join(data, "other.json")).read(),
@@ -69,7 +94,9 @@ bad_inputs = [  # (what, JSON content or None for no file, words the refusal hol
 ]
 for what, content, words in bad_inputs:
     path = os.path.join(folder, "bad.json")
-    if content is not None:
+    if callable(content):
+        content(path)
+    elif content is not None:
         write("bad.json", content)
     failed += [f"{what}: {w}" for w in refused(plot, [path, previous], words, folder)]
     if os.path.exists(path):
@@ -98,6 +125,8 @@ bad_matrices = [  # (what, JSON content or None for no file, words the refusal h
     ("transfer_ns as a string", {"benchmarks": [pingpong(0, 1, "61.5")]}, ["transfer_ns"]),
     ("transfer_ns that is NaN", {"benchmarks": [pingpong(0, 1, float("nan"))]}, ["transfer_ns"]),
     ("transfer_ns of 0", {"benchmarks": [pingpong(0, 1, 0)]}, ["transfer_ns"]),
+    ("a pair twice", {"benchmarks": matrix["benchmarks"] + [pingpong(0, 1, 600.0)]}, ["repeats", "cpu:1"]),
+    ("a CPU of 5001 digits", {"benchmarks": [pingpong(0, "0" * 5000 + "1", 50.0)]}, ["digits"]),
     ("repetitions as a string", {"benchmarks": [pingpong(0, 1, 5.0, repetitions="5")]},
      ["repetitions"]),
     ("more CPUs than lock_bench measures", {"benchmarks": [pingpong(0, b, 50.0) for b in range(65)]},
@@ -117,7 +146,7 @@ failed += [f"--pingpong usage: {w}"
 good_matrices = [  # (what, JSON content, chart)
     ("two CPUs", matrix, "matrix.png"),
     ("repetitions and their aggregates", {"context": {}, "benchmarks": [
-        pingpong(0, 1, ns, repetitions=3) for ns in (60.0, 70.0, 90.0)] + [
+        pingpong(0, 1, ns, repetitions=3, repetition_index=i) for i, ns in enumerate((60.0, 70.0, 90.0))] + [
         {**pingpong(0, 1, ns), "run_type": "aggregate", "aggregate_name": a}
         for a, ns in (("mean", 73.0), ("median", 70.0))]}, "repeated.png"),
     ("a sample of CPUs, some pairs missing", {"benchmarks": [
@@ -139,14 +168,38 @@ bad_outputs = [  # (what, chart path, words)
     ("/proc", "/proc/chart.png", ["cannot write"]),
     ("a folder", readonly, ["cannot write", "not a regular file"]),
     ("a pipe", os.path.join(folder, "pipe"), ["cannot write", "not a regular file"]),
+    ("a link to a pipe", os.path.join(folder, "to-pipe"), ["cannot write", "not a regular file"]),
+    ("the results", source, ["would replace"]),
+    ("the results by another name", "./good.json", ["would replace"]),
+    ("a link to the results", os.path.join(folder, "to-good.json"), ["would replace"]),
+    ("a hard link to the results", os.path.join(folder, "good-too.json"), ["would replace"]),
 ]
 os.mkfifo(os.path.join(folder, "pipe"))
+os.symlink("pipe", os.path.join(folder, "to-pipe"))
+os.symlink("good.json", os.path.join(folder, "to-good.json"))
+os.link(source, os.path.join(folder, "good-too.json"))
 if os.geteuid() != 0:  # root writes there all the same
     bad_outputs.append(("a read-only folder", os.path.join(readonly, "chart.png"), ["cannot write"]))
 for what, chart, words in bad_outputs:
     failed += [f"{what}: {w}" for w in refused(plot, [source, chart], words, folder)]
 
-failed += [f"usage: {w}" for w in refused(plot, [source], ["usage"], folder)]
+shutil.copy(source, os.path.join(folder, "-5"))
+bad_usage = [  # (what, arguments, words the refusal holds)
+    ("no arguments", [], ["usage"]),
+    ("one path", [source], ["usage"]),
+    ("three paths", [source, previous, previous], ["usage"]),
+    ("an option where the chart belongs", [source, "--chart"], ["usage"]),
+    ("an unknown option", ["--pingpong", "-x", "y.png"], ["usage"]),
+    ("a path that starts with -", ["-5", previous], ["usage", "./-5"]),
+    ("such a path after --", ["--", "-5", previous], ["usage", "./-5"]),
+    ("a missing path with a newline", ["no\nsuch.json", previous], ["cannot read", "no?such.json"]),
+]
+for what, args, words in bad_usage:
+    failed += [f"{what}: {w}" for w in refused(plot, args, words, folder)]
+with open("/dev/full", "w") as full:
+    said = subprocess.run([plot, "--help"], stdout=full, stderr=subprocess.PIPE, text=True)
+if said.returncode != 1 or not said.stderr.startswith("plot: ") or said.stderr.count("\n") != 1:
+    failed.append(f"help into a full disk: status {said.returncode}, stderr {said.stderr!r}")
 failed += [f"no gnuplot: {w}" for w in refused(plot, [source, previous], ["gnuplot"], folder,
                                                  env={**os.environ, "PATH": "/nonexistent"})]
 
@@ -183,14 +236,36 @@ if not size["plain"][0] < size["all"][0]:
 if not size["hold0"][1] < size["all"][1]:
     failed.append("a run of one hold level has as many rows as one of two")
 
+# A chart path that is a symbolic link: the file it names gets the chart, the
+# link stays.
+for what, name, target, earlier in (("a link to an earlier chart", "to-earlier.png", "earlier.png", True),
+                                    ("a link to no file yet", "to-new.png", "new.png", False)):
+    if earlier:
+        write(target, "an earlier chart")
+    os.symlink(target, os.path.join(folder, name))
+    failed += [f"{what}: {w}" for w in made_png(plot, [source, os.path.join(folder, name)],
+                                                os.path.join(folder, target), folder)]
+
+# Stopped while gnuplot draws: one line, 128 + the signal's number, the earlier
+# chart as it was and no temporary file; a signal the caller ignores (nohup)
+# stays ignored.
+write("stopped.png", "an earlier chart")
+for what, signum, ignored in (("Ctrl-C", signal.SIGINT, False), ("SIGTERM", signal.SIGTERM, False),
+                              ("SIGHUP", signal.SIGHUP, False), ("nohup", signal.SIGHUP, True)):
+    wanted = ((0, "", ["stopped.png"]) if ignored else
+              (128 + signum, f"plot: stopped by {signal.Signals(signum).name}\n", []))
+    got = signalled(plot, [source, "stopped.png"], signum, folder, ignored)
+    if got != wanted:
+        failed.append(f"{what} while gnuplot draws: {got}, wanted {wanted}")
+
 # What the chart plots: medians in ns, of the repetitions where the file holds
 # them, else Google Benchmark's own median.
 sys.path.insert(0, os.path.dirname(plot))
 import results  # noqa: E402
 
 key, name = ("mutex", "unpinned", 0, 0, 2), "mutex/unpinned/hold:0/think:0/real_time/threads:2"
-runs = {"repetitions": [{"run_name": name, "run_type": "iteration", "real_time": t, "time_unit": "us"}
-                        for t in (0.01, 0.02, 0.09)],
+runs = {"repetitions": [{"run_name": name, "run_type": "iteration", "repetition_index": i,
+                         "real_time": t, "time_unit": "us"} for i, t in enumerate((0.01, 0.02, 0.09))],
         "aggregates": [{"run_name": name, "run_type": "aggregate", "aggregate_name": a, "real_time": t}
                        for a, t in (("mean", 50.0), ("median", 20.0), ("stddev", 1.0))]}
 for what, benchmarks in runs.items():

@@ -15,7 +15,14 @@ done
 "$plot" "$out/results.json" "$out/chart.png"
 [ "$(head -c 4 "$out/chart.png" | tail -c 3)" = PNG ] || { echo "FAIL: the chart is not a PNG"; exit 1; }
 "$verdict" "$out/results.json" > "$out/verdict.md"
+# Every scenario concludes: a winner, a tie or a lone lock, each lock ranked somewhere.
+scenarios=$(grep -c '^### ' "$out/verdict.md" || true)
+conclusion='([a-z_0-9]+ wins|tie: [a-z_0-9, ]+|[a-z_0-9]+, the only lock)'
+concluded=$(grep -cE "^### [^:]+: $conclusion\$" "$out/verdict.md" || true)
+[ "$scenarios" -gt 0 ] && [ "$concluded" -eq "$scenarios" ] ||
+  { echo "FAIL: $concluded of $scenarios scenarios have a verdict"; cat "$out/verdict.md"; exit 1; }
 for kind in mutex spin; do
-  grep -q "$kind" "$out/verdict.md" || { echo "FAIL: the verdict does not rank $kind"; cat "$out/verdict.md"; exit 1; }
+  grep -qE "^\| [0-9]+ \| $kind \|" "$out/verdict.md" ||
+    { echo "FAIL: the verdict does not rank $kind"; cat "$out/verdict.md"; exit 1; }
 done
 echo "lock_bench, chart and verdict agree on names and counters"

@@ -7,12 +7,13 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from checks import HOSTILE, made_png, refused
+from checks import HOSTILE, made_png, refused, signalled
 
 verdict, data = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 folder = tempfile.mkdtemp()
@@ -33,6 +34,11 @@ def case(name, times, aggregates_only=False, **counters):
     return [r for r in runs if r["run_type"] == "aggregate"] if aggregates_only else runs
 
 
+def cut(name, times, **counters):
+    """Case NAME's entries, five repetitions asked for, with only TIMES whole."""
+    return [{**r, "repetitions": 5} for r in case(name, times, **counters)]
+
+
 def write(name, benchmarks, context=None):
     """A file NAME of BENCHMARKS' entries, or of the text BENCHMARKS."""
     path = os.path.join(folder, name)
@@ -40,6 +46,12 @@ def write(name, benchmarks, context=None):
         f.write(benchmarks if isinstance(benchmarks, str) else json.dumps(
             {"context": context or {"kernel": "6.1.0", "num_cpus": 2}, "benchmarks": benchmarks}))
     return path
+
+
+def pair(name, spin, mutex):
+    """A file NAME of a fast spin and a slow mutex at two threads, each entry
+    with the fields SPIN and MUTEX."""
+    return write(name, case("spin/" + two, fast, **spin) + case("mutex/" + two, slow, **mutex))
 
 
 def scenario(output, title):
@@ -62,9 +74,16 @@ two, four, tail, eight = ("unpinned/hold:0/think:0/real_time/threads:2",
                           "unpinned/hold:0/think:0/real_time/threads:4",
                           "spread/hold:1000/think:0/real_time/threads:2",
                           "unpinned/hold:0/think:0/real_time/threads:8")
+starving, three, four_runs = ("spread/hold:0/think:0/real_time/threads:16",
+                              "unpinned/hold:0/think:0/real_time/threads:32",
+                              "unpinned/hold:0/think:0/real_time/threads:64")
+# a winner that left a thread with no acquisition in two of its five runs
+starved = case("spin/" + starving, fast, fairness=0.9, starved=0.0)
+for r in starved[:2]:
+    r["starved"] = 1.0
 run = [
     # a clear winner, spin, over adaptive and mutex, with the baselines below it
-    *case("spin/" + two, fast, fairness=0.9, wait_p99=100.0),
+    *case("spin/" + two, fast, fairness=0.9, wait_p99=100.0, starved=0.0),
     *case("adaptive/" + two, slow, fairness=0.95, wait_p99=90.0),
     *case("mutex/" + two, [20.0, 20.5, 19.5, 20.2, 60.0], fairness=0.95),
     *case("none/" + two, [0.3] * 5),
@@ -78,6 +97,14 @@ run = [
     *case("spin/" + tail, fast, fairness=0.5, wait_p99=50000.0),
     *case("mutex/" + tail, slow, fairness=0.9, wait_p99=2000.0),
     *case("classic/iterations:10000000/real_time/threads:2", [30.0] * 5),
+    *starved,
+    *case("mutex/" + starving, slow, fairness=0.9, starved=0.0),
+    # runs cut short: three against three cannot reach p < 0.05, four can;
+    # mutex's fairness NaN, a figure its runs could not take
+    *cut("spin/" + three, fast[:3]),
+    *cut("mutex/" + three, slow[:3]),
+    *cut("spin/" + four_runs, fast[:4]),
+    *cut("mutex/" + four_runs, slow[:4], fairness=float("nan")),
 ]
 source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
                                  "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30"})
@@ -110,6 +137,15 @@ if head != "spin wins" or not re.search(r"tail.*fairness 0.50.*wait p99", text):
     failed.append(f"bad tail: {head!r}, wanted spin to win with its fairness and wait p99 flagged:\n{text}")
 if "classic" in out:
     failed.append("the classic case is judged")
+head, text = scenario(out, "spread, hold 0, think 0, 16 threads")
+if head != "spin wins" or "starved in 2 of 5 runs" not in text:
+    failed.append(f"starved threads: {head!r}, wanted spin to win with its starved runs flagged:\n{text}")
+head, text = scenario(out, "unpinned, hold 0, think 0, 32 threads")
+if head != "not decided" or "Not ranked" not in text or "mutex, spin" not in text:
+    failed.append(f"three runs against three: {head!r}, wanted no verdict, both named:\n{text}")
+head, text = scenario(out, "unpinned, hold 0, think 0, 64 threads")
+if head != "spin wins":
+    failed.append(f"four runs against four: {head!r}, wanted spin to win")
 
 # per thread count: who wins or ties most, and how often mutex comes within 10%
 summary = dict(re.findall(r"^\| (\d+) \| \d+ \| (.*) \|$", out, re.M))
@@ -130,6 +166,9 @@ with open(source) as f:
 shape = write("shape.json", [1, "x"])
 typed = write("typed.json", [{**case("spin/" + two, fast)[0], "fairness": "high"}])
 other = os.path.join(data, "other.json")
+twice = write("twice.json", run + run)
+named_long = write("long.json", [{**r, "run_name": r["run_name"].replace("threads:", "threads:" + "0" * 5000)}
+                                 for r in case("spin/" + two, fast)])
 command = "--benchmark_repetitions=5"
 previous = write("previous.png", "an earlier heatmap, which a failed run must keep")
 bad = [  # (what, arguments, words the refusal holds)
@@ -150,23 +189,47 @@ bad = [  # (what, arguments, words the refusal holds)
     ("a heatmap over a folder", ["--chart", folder, source], ["not a regular file"]),
     ("a heatmap in /proc", ["--chart", "/proc/map.png", source], ["cannot write"]),
     ("a heatmap without gnuplot", ["--chart", previous, source], ["gnuplot"]),
+    ("the heatmap over the results", ["--chart", source, source], ["would replace"]),
+    ("an option where the heatmap belongs", ["--chart", "--pingpong", source], ["usage"]),
+    ("an option as the heatmap", ["--chart=--pingpong", source], ["usage", "./--pingpong"]),
+    ("two runs in one file", [twice], ["repeats", "spin/"]),
+    ("a thread count of 5001 digits", [named_long], ["digits"]),
+    ("a time unit that is an object", [pair("unit.json", {"time_unit": {"ns": 1}}, {})], ["time_unit"]),
+    ("endless bytes", ["/dev/zero"], ["not a regular file"]),
+    ("span_ns below 0", [pair("span1.json", {"span_ns": -5.0}, {"span_ns": 15.0})], ["span_ns"]),
+    ("span_ns NaN", [pair("span2.json", {"span_ns": float("nan")}, {"span_ns": 15.0})], ["span_ns"]),
+    ("span_ns infinite", [pair("span3.json", {"span_ns": 10.0}, {"span_ns": float("inf")})], ["span_ns"]),
+    ("span_ns in one kind only", [pair("span4.json", {"span_ns": 100.0}, {})], ["span_ns"]),
 ]
 for what, args, words in bad:
     env = {**os.environ, "PATH": "/nonexistent"} if "gnuplot" in what else None
     failed += [f"{what}: {w}" for w in refused(verdict, args, words, folder, env)]
 
 # Standard output closed or full: a line on stderr and status 1, no traceback.
-for what, out, before in (("closed", subprocess.DEVNULL, lambda: os.close(1)),
-                         ("full", open("/dev/full", "w"), None)):
-    result = subprocess.run([verdict, source], stdout=out, stderr=subprocess.PIPE, text=True,
+for what, args, out, before in (("closed", [source], subprocess.DEVNULL, lambda: os.close(1)),
+                                ("full", [source], open("/dev/full", "w"), None),
+                                ("full, for the help", ["--help"], open("/dev/full", "w"), None)):
+    result = subprocess.run([verdict, *args], stdout=out, stderr=subprocess.PIPE, text=True,
                             preexec_fn=before)
     said = result.stderr.strip().splitlines()
     if result.returncode != 1 or len(said) != 1 or not said[0].startswith("verdict: "):
         failed.append(f"standard output {what}: status {result.returncode}, stderr {result.stderr!r}")
 
-# The heatmap: a PNG and no other file, whatever its name.
+# The heatmap: a PNG and no other file, whatever its name; through a link,
+# the file the link names.
 named = os.path.join(folder, HOSTILE + ".png")
 failed += [f"heatmap: {w}" for w in made_png(verdict, [source, "--chart", named], named, folder)]
+os.symlink("previous.png", os.path.join(folder, "to-previous.png"))
+failed += [f"heatmap through a link: {w}"
+           for w in made_png(verdict, [source, "--chart", "to-previous.png"], previous, folder)]
+
+# Stopped while gnuplot draws the heatmap: one line, 128 + the signal's number,
+# no file changed.
+for signum in (signal.SIGINT, signal.SIGTERM):
+    wanted = (128 + signum, f"verdict: stopped by {signal.Signals(signum).name}\n", [])
+    got = signalled(verdict, ["--chart", previous, source], signum, folder)
+    if got != wanted:
+        failed.append(f"{signal.Signals(signum).name} while gnuplot draws: {got}, wanted {wanted}")
 
 shutil.rmtree(folder, ignore_errors=True)
 for f in failed:

@@ -1,11 +1,16 @@
-"""What tools/plot and tools/verdict share: reading lock_bench's JSON, the
-kinds' colours and a gnuplot run that writes a PNG safely."""
+"""What tools/plot and tools/verdict share: their arguments and how they stop,
+reading lock_bench's JSON, the kinds' colours and a gnuplot run that writes
+a PNG safely."""
+import argparse
 import colorsys
 import json
 import os
 import re
+import signal
+import stat
 import statistics
 import subprocess
+import sys
 import tempfile
 import zlib
 
@@ -15,6 +20,9 @@ BASELINES = ("none", "atomic")  # not locks: the loop alone, one atomic exchange
 COUNTERS = ("handoffs", "fairness", "wait_p50", "wait_p99", "wait_p999", "wait_max",
             "starved", "overlap", "span_ns")
 UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+LARGEST = 256 * 2**20  # bytes of JSON read; lock_bench writes a few MB
+DIGITS = 18  # of a number in a case's name
+STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 # One colour per kind in every chart; kinds not listed get one from their name.
 COLOURS = {
@@ -27,6 +35,81 @@ COLOURS = {
 
 class Bad(Exception):
     """Input the tools refuse; the message is the line the user sees."""
+
+
+class Stopped(BaseException):
+    """A signal in STOPS, raised where the tool is so that its cleanup runs."""
+
+
+def stop(signum, frame):
+    for s in STOPS:  # a second signal must not cut the cleanup short
+        signal.signal(s, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def fail(tool, message, status):
+    """Exit with STATUS after MESSAGE as one line on standard error."""
+    for s in STOPS:  # a signal now would only cut the line short
+        signal.signal(s, signal.SIG_IGN)
+    line = "".join(c if c.isprintable() else "?" for c in f"{tool}: {message}")
+    if sys.stderr:
+        try:
+            print(line, file=sys.stderr, flush=True)
+        except OSError:
+            pass
+    sys.exit(status)
+
+
+def run(tool, main):
+    """Run MAIN, the whole of TOOL: a refusal ends it with status 1, a signal
+    in STOPS with 128 + its number, each with one line on standard error."""
+    for s in STOPS:
+        if signal.getsignal(s) is not signal.SIG_IGN:  # ignored stays ignored, as under nohup
+            signal.signal(s, stop)
+    try:
+        main()
+    except Bad as e:
+        fail(tool, e, 1)
+    except Stopped as e:
+        fail(tool, f"stopped by {signal.Signals(e.args[0]).name}", 128 + e.args[0])
+
+
+def show(text):
+    """Print TEXT on standard output; Bad when it cannot be written."""
+    if sys.stdout is None:
+        raise Bad("standard output is closed")
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except OSError as e:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush
+        raise Bad(f"cannot write to standard output: {e.strerror}")
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse whose usage errors are one line, status 1."""
+
+    def error(self, message):
+        raise Bad(f"{' '.join(self.format_usage().split())}: {message}")
+
+    def print_help(self, file=None):
+        show(self.format_help())
+
+
+def arguments(parser):
+    """PARSER's source and chart (None when not asked for): paths, not option
+    names, and the chart not the source under another name."""
+    args = parser.parse_args()
+    for path in (args.source, args.chart):
+        if path is not None and path.startswith("-"):
+            parser.error(f"{path}: a path may not start with - (write ./{path})")
+    try:
+        same = args.chart is not None and os.path.samefile(args.source, args.chart)
+    except OSError:  # no chart yet, or no source, which read() names
+        same = False
+    if same:
+        raise Bad(f"{args.chart} is {args.source}: the chart would replace the results")
+    return args
 
 
 def colour(kind):
@@ -51,16 +134,24 @@ def read(path):
     """(context, runs) from the Google Benchmark JSON at PATH: its context
     object and its list of benchmarks, not yet checked one by one."""
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):  # a FIFO would hang, a device never end
+            raise Bad(f"cannot read {path}: not a regular file")
         with open(path, "rb") as f:
-            text = f.read()
+            text = bytearray()  # grown as read: a read of LARGEST bytes would reserve them
+            while len(text) <= LARGEST and (chunk := f.read(2**20)):
+                text += chunk
     except OSError as e:
         raise Bad(f"cannot read {path}: {e.strerror}")
+    if len(text) > LARGEST:
+        raise Bad(f"{path} is larger than {LARGEST // 2**20} MiB: not lock_bench output")
     if not text.strip():
         raise Bad(f"{path} is empty")
     try:
         results = json.loads(text)
     except (ValueError, RecursionError) as e:
         raise Bad(f"{path} is not JSON: {e}")
+    except MemoryError:
+        raise Bad(f"{path} is too large to read here")
     runs = results.get("benchmarks") if isinstance(results, dict) else None
     context = results.get("context", {}) if isinstance(results, dict) else None
     if not isinstance(runs, list) or not isinstance(context, dict):
@@ -68,15 +159,26 @@ def read(path):
     return context, runs
 
 
+def once(taken, r, where):
+    """Refuse R when the set TAKEN already holds an entry of the same run and
+    repetition (or aggregate): two runs in one file would count twice."""
+    key = repr([r["run_name"], r.get("run_type"), r.get("aggregate_name"), r.get("repetition_index")])
+    if key in taken:
+        raise Bad(f"{where} repeats an entry of {safe(r['run_name'], 200)}: two runs in one file?")
+    taken.add(key)
+
+
 def load(path):
     """(context, cases) from lock_bench's JSON at PATH.
 
-    cases maps (kind, place, hold, think, threads) to {"times": the real time
-    of each repetition in ns (empty when the file holds aggregates only),
-    "ns": their median, "repetitions": R, and the median of each counter
-    present}. Cases that reported an error are left out."""
+    cases maps (kind, place, hold, think, threads) to {"times": the time of
+    each repetition in ns, its span_ns where the file has them, else its real
+    time (empty when the file holds aggregates only), "ns": their median,
+    "repetitions": R, the median of each counter present and "starved_runs":
+    how many repetitions left a thread starved}. Cases that reported an error
+    are left out."""
     context, runs = read(path)
-    found, seen = {}, False
+    found, seen, taken, spans = {}, False, set(), {}
     for i, r in enumerate(runs):
         where = f"{path}: benchmarks[{i}]"
         if not isinstance(r, dict) or not isinstance(r.get("run_name"), str):
@@ -90,16 +192,21 @@ def load(path):
             continue
         if run_type not in ("iteration", "aggregate"):
             raise Bad(f"{where} has run_type {safe(run_type)!r}")
-        if not number(r.get("real_time")) or r["real_time"] < 0:
-            raise Bad(f"{where} has no real_time (a number of at least 0)")
-        if r.get("time_unit", "ns") not in UNITS:
-            raise Bad(f"{where} has time_unit {safe(r['time_unit'])!r}, not one of ns us ms s")
+        if any(len(n) > DIGITS for n in m.groups()[2:]):
+            raise Bad(f"{where} has a number of more than {DIGITS} digits in its name")
+        for name in ("real_time", "span_ns"):
+            if (name in r or name == "real_time") and not (number(r.get(name)) and r[name] > 0):
+                raise Bad(f"{where} has no valid {name} (a number above 0, below 1e100)")
+        spans.setdefault("span_ns" in r, i)  # {whether it has span_ns: the first such entry}
+        if not isinstance(r.get("time_unit", "ns"), str) or r.get("time_unit", "ns") not in UNITS:
+            raise Bad(f"{where} has a time_unit that is not ns, us, ms or s")
         repetitions = r.get("repetitions", 1)
         if not isinstance(repetitions, int) or isinstance(repetitions, bool) or repetitions < 1:
             raise Bad(f"{where} has repetitions that are not a count")
         for name in COUNTERS:  # NaN stands for a figure the run could not take
             if name in r and (isinstance(r[name], bool) or not isinstance(r[name], (int, float))):
                 raise Bad(f"{where} has {name} that is not a number")
+        once(taken, r, where)
 
         kind, place, hold, think, threads = m.groups()
         case = found.setdefault((kind, place, int(hold), int(think), int(threads)),
@@ -111,6 +218,8 @@ def load(path):
             case["median"] = r
     if not seen:
         raise Bad(f"{path} is not lock_bench output (no KIND/PLACE/hold:H/think:T/real_time/threads:N case)")
+    if len(spans) > 1:  # one kind's real time against another's span would rank nothing
+        raise Bad(f"{path}: benchmarks[{spans[False]}] has no span_ns, which benchmarks[{spans[True]}] has")
 
     cases = {}
     for key, case in found.items():
@@ -119,7 +228,7 @@ def load(path):
         # Google Benchmark's real time averages the threads' own times, and
         # under an unfair lock the threads that finish first pull it down.
         runs = case["runs"] or [case["median"]]
-        if all(number(r.get("span_ns")) for r in runs):
+        if True in spans:  # and so every entry
             times = [r["span_ns"] for r in runs]
         else:
             times = [r["real_time"] * UNITS[r.get("time_unit", "ns")] for r in runs]
@@ -129,6 +238,7 @@ def load(path):
             values = [r[name] for r in runs if number(r.get(name))]
             if values:
                 summary[name] = statistics.median(values)
+        summary["starved_runs"] = sum(number(r.get("starved")) and r["starved"] > 0 for r in runs)
         cases[key] = summary
     return context, cases
 
@@ -136,14 +246,18 @@ def load(path):
 def render(script, target):
     """Run gnuplot on SCRIPT, which must print a PNG on standard output, and
     write that to TARGET through a temporary file beside it and a rename.
-    Neither TARGET's name nor anything else reaches gnuplot but SCRIPT."""
-    if os.path.lexists(target) and not os.path.isfile(target):
+    Neither TARGET's name nor anything else reaches gnuplot but SCRIPT.
+    Where TARGET is a symbolic link, the file it names is replaced, not the link."""
+    path = os.path.realpath(target) if os.path.islink(target) else target
+    if os.path.lexists(path) and not os.path.isfile(path):
         raise Bad(f"cannot write {target}: not a regular file")
+    temporary = None
     try:
-        fd, temporary = tempfile.mkstemp(prefix=".chart-", dir=os.path.dirname(target) or ".")
-    except OSError as e:
-        raise Bad(f"cannot write {target}: {e.strerror}")
-    try:
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)  # a stop waits for the name to remove
+        try:
+            fd, temporary = tempfile.mkstemp(prefix=".chart-", dir=os.path.dirname(path) or ".")
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         with os.fdopen(fd, "wb") as f:
             try:
                 run = subprocess.run(["gnuplot", "-d"], input=script.encode(), capture_output=True)
@@ -157,9 +271,9 @@ def render(script, target):
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
+        os.replace(temporary, path)
     except OSError as e:
         raise Bad(f"cannot write {target}: {e.strerror}")
     finally:
-        if os.path.lexists(temporary):
+        if temporary and os.path.lexists(temporary):
             os.unlink(temporary)
