@@ -120,7 +120,14 @@ topology read_here() {
   std::vector<std::string> set = hwloc_variables();
   if (!r.error.empty() || set.empty()) return r;
   for (const std::string& v : set) unsetenv(v.substr(0, v.find('=')).c_str());
+  // What hwloc says of this machine (a missing /sys in a container) was
+  // not asked for here.
+  int saved = dup(2), null = open("/dev/null", O_WRONLY);
+  if (null >= 0) dup2(null, 2);
   topology real = read();
+  if (saved >= 0) dup2(saved, 2);
+  for (int fd : {saved, null})
+    if (fd >= 0) close(fd);
   for (const std::string& v : set) {
     std::size_t eq = v.find('=');
     setenv(v.substr(0, eq).c_str(), v.c_str() + eq + 1, 1);
