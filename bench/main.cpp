@@ -91,8 +91,11 @@ void check_flags(const std::vector<char*>& args) {
     if (end == r || *end || errno || n < 1 || n > 1000000)
       fail(std::string("--benchmark_repetitions must be a whole number from 1, not '") + r + "'");
   }
-  if (const char* t = setting(args, "benchmark_min_time"); t && min_time(t) < 0)
-    fail(std::string("--benchmark_min_time must be ") + min_time_forms + ", not '" + t + "'");
+  if (const char* t = setting(args, "benchmark_min_time")) {
+    config.min_time = min_time(t);
+    if (config.min_time < 0)
+      fail(std::string("--benchmark_min_time must be ") + min_time_forms + ", not '" + t + "'");
+  }
   // Google Benchmark would print its usage and report success.
   for (const char* name : {"benchmark_format", "benchmark_out_format"}) {
     const char* f = setting(args, name);
@@ -176,7 +179,6 @@ int main(int argc, char** argv) {
   if (!machine().here && !listing)
     fail("the topology hwloc reads with " + machine().foreign +
          " set is not this machine's: list its cases with --benchmark_list_tests, run them there");
-  if (const char* t = setting(args, "benchmark_min_time")) config.min_time = min_time(t);
   // Defaults go last, where they win over an empty setting: 0.2 s per case
   // instead of Google Benchmark's 0.5 s, and the default set of cases.
   std::vector<std::string> added;

@@ -2,6 +2,7 @@
 // shared array with its own index, one element per acquisition, and wraps
 // around when a run is longer than one pass.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -12,27 +13,6 @@ constexpr int size = 10000000;
 // they are never deleted, though nothing reads the array.
 extern std::atomic<unsigned char> data[size];
 
-// The lock and the owner word written under it have cache lines of their
-// own, apart from the array and from every thread's bookkeeping.
-template <class L>
-struct alignas(64) arena {
-  L lock;
-  std::atomic<int> owner;  // the last thread that took the lock, or -1
-  int error;               // why the lock could not be made, or 0
-
-  void init() {
-    error = lock.init();
-    owner.store(-1, std::memory_order_relaxed);
-    for (auto& d : data) d.store(1, std::memory_order_relaxed);
-  }
-  void fini() {
-    if (error == 0) lock.fini();
-  }
-};
-
-template <class L>
-arena<L> shared;
-
 // Private work: a chain of dependent multiply-adds, a few cycles each, that
 // the compiler can neither fold nor vectorise.
 inline std::uint64_t work(long steps, std::uint64_t x) {
@@ -40,49 +20,94 @@ inline std::uint64_t work(long steps, std::uint64_t x) {
   return x;
 }
 
-// One thread's walk. With count, it also counts handoffs: acquisitions that
-// find the lock last held by another thread. Lock-free kinds have no holder
-// to count.
-template <class L, bool count>
-struct walker {
-  arena<L>& a;
-  int me;
-  typename L::local mine = a.lock.join();
-  int i = 0;
-  long handoffs = 0;
+// Work steps in one nanosecond on the CPU the calling thread runs on: the
+// median of five timings of 10,000 steps (about 10 us) by clock c. Cores
+// differ in speed, so each thread of a case measures its own.
+template <class C>
+double step_rate(const C& c) {
+  constexpr long steps = 10000;
+  double ns[5];
+  std::uint64_t x = 1;
+  for (double& t : ns) {
+    std::uint64_t t0 = c.now();
+    x = work(steps, x);
+    asm volatile("" : "+r"(x));
+    t = double(c.now() - t0) * c.ns_per_tick;
+  }
+  std::nth_element(ns, ns + 2, ns + 5);
+  return steps / std::max(ns[2], 1.0);
+}
 
-  // One acquisition, with `hold` steps of private work x inside the lock.
-  void step(long hold, std::uint64_t& x) {
-    a.lock.lock(mine);
-    held(hold, x);
+// The exclusive sweep: an acquisition takes the lock, works `hold` steps
+// inside it, stores one element and lets go, then works `think` steps. The
+// lock and the owner word written under it have cache lines of their own,
+// apart from the array and from every thread's bookkeeping.
+template <class L>
+struct alignas(64) exclusive {
+  // Whether an acquisition can wait for another thread: the baselines
+  // cannot, so no run of theirs is cut or counted.
+  static constexpr bool waits = L::excludes;
+  L lock;
+  std::atomic<int> owner{-1};  // the last thread that took the lock, or -1
+  int error;                   // why the lock could not be made, or 0
+
+  exclusive() {
+    error = lock.init();
+    for (auto& d : data) d.store(1, std::memory_order_relaxed);
+  }
+  ~exclusive() {
+    if (error == 0) lock.fini();
+  }
+
+  // One thread's walk.
+  struct thread {
+    int me;
+    long hold, think;  // work steps
+    typename L::local mine;
+    int i = 0;
+    long handoffs = 0;  // acquisitions that found the lock last held by another
+    std::uint64_t x;    // the work's running value
+  };
+  thread join(int me, long hold, long think) {
+    return {me, hold, think, lock.join(), 0, 0, std::uint64_t(me)};
+  }
+
+  // One acquisition and the think after it. With count, it also counts
+  // handoffs; lock-free kinds have no holder to count.
+  template <bool count>
+  void step(thread& t) {
+    lock.lock(t.mine);
+    held<count>(t);
   }
 
   // The same, reading clock c just before the lock call and after its
   // return: gives the wait in c's ticks.
-  template <class C>
-  std::uint64_t timed_step(long hold, std::uint64_t& x, const C& c) {
+  template <bool count, class C>
+  std::uint64_t timed_step(thread& t, const C& c) {
     std::uint64_t t0 = c.now();
-    a.lock.lock(mine);
+    lock.lock(t.mine);
     std::uint64_t waited = c.now() - t0;
-    held(hold, x);
+    held<count>(t);
     return waited;
   }
 
  private:
-  void held(long hold, std::uint64_t& x) {
-    if (i == size) i = 0;  // the bound test happens under the lock
-    x = work(hold, x);
+  template <bool count>
+  void held(thread& t) {
+    if (t.i == size) t.i = 0;  // the bound test happens under the lock
+    t.x = work(t.hold, t.x);
     // The work's result is needed here, so it cannot leave the lock.
-    asm volatile("" : "+r"(x)::"memory");
-    data[i].store(0, std::memory_order_relaxed);
-    ++i;
-    if constexpr (count && L::excludes) {
-      int last = a.owner.load(std::memory_order_relaxed);
-      if (last != me) {
-        handoffs += last >= 0;
-        a.owner.store(me, std::memory_order_relaxed);
+    asm volatile("" : "+r"(t.x)::"memory");
+    data[t.i].store(0, std::memory_order_relaxed);
+    ++t.i;
+    if constexpr (count && waits) {
+      int last = owner.load(std::memory_order_relaxed);
+      if (last != t.me) {
+        t.handoffs += last >= 0;
+        owner.store(t.me, std::memory_order_relaxed);
       }
     }
-    a.lock.unlock(mine);
+    lock.unlock(t.mine);
+    t.x = work(t.think, t.x);
   }
 };

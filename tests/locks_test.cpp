@@ -42,8 +42,7 @@ constexpr int threads = 2;
 // that lets two threads in loses increments. The work widens the window.
 TYPED_TEST(kind_test, excludes_with_a_held_lock) {
   if constexpr (!TypeParam::excludes) GTEST_SKIP() << "a baseline, not a lock";
-  arena<TypeParam>& a = shared<TypeParam>;
-  a.init();
+  exclusive<TypeParam> a;
   ASSERT_EQ(a.error, 0);
   long counter = 0;
   std::vector<std::thread> workers;
@@ -61,7 +60,6 @@ TYPED_TEST(kind_test, excludes_with_a_held_lock) {
       }
     });
   for (auto& w : workers) w.join();
-  a.fini();
   EXPECT_EQ(counter, threads * 5000);
 }
 
@@ -78,20 +76,16 @@ struct counted : L {
 // n threads take `steps` steps each; returns the handoffs of all threads.
 template <class L>
 long sweep_with(int n, long steps) {
-  arena<counted<L>>& a = shared<counted<L>>;
-  a.init();
-  a.lock.acquisitions = 0;
+  exclusive<counted<L>> a;
   std::vector<long> handoffs(n);
   std::vector<std::thread> workers;
   for (int t = 0; t < n; ++t)
     workers.emplace_back([&, t] {
-      walker<counted<L>, true> w{a, t};
-      std::uint64_t x = 0;
-      for (long s = 0; s < steps; ++s) w.step(1, x);
+      auto w = a.join(t, 1, 0);
+      for (long s = 0; s < steps; ++s) a.template step<true>(w);
       handoffs[t] = w.handoffs;
     });
   for (auto& w : workers) w.join();
-  a.fini();
   EXPECT_EQ(a.lock.acquisitions.load(), n * steps);
   long total = 0;
   for (long h : handoffs) total += h;
@@ -113,31 +107,25 @@ TYPED_TEST(kind_test, sweep_stores_every_element_and_counts_every_acquisition) {
 // Two walkers taking turns on one thread: every acquisition after the first
 // finds the lock last held by the other.
 TEST(walker, counts_every_alternation_as_a_handoff) {
-  arena<mutex>& a = shared<mutex>;
-  a.init();
-  walker<mutex, true> first{a, 0}, second{a, 1};
-  std::uint64_t x = 0;
+  exclusive<mutex> a;
+  auto first = a.join(0, 0, 0), second = a.join(1, 0, 0);
   for (int k = 0; k < 100; ++k) {
-    first.step(0, x);
-    second.step(0, x);
+    a.step<true>(first);
+    a.step<true>(second);
   }
   EXPECT_EQ(first.handoffs + second.handoffs, 199);
-  a.fini();
 }
 
 TEST(walker, wraps_to_the_first_element) {
-  arena<mutex>& a = shared<mutex>;
-  a.init();
-  walker<mutex, false> w{a, 0};
-  std::uint64_t x = 0;
-  for (int s = 0; s < size; ++s) w.step(0, x);
+  exclusive<mutex> a;
+  auto w = a.join(0, 0, 0);
+  for (int s = 0; s < size; ++s) a.step<false>(w);
   data[0] = data[1] = data[2] = 1;
-  w.step(0, x);
-  w.step(0, x);
+  a.step<false>(w);
+  a.step<false>(w);
   EXPECT_EQ(data[0], 0);
   EXPECT_EQ(data[1], 0);
   EXPECT_EQ(data[2], 1) << "stored past the steps taken";
-  a.fini();
 }
 
 TEST(thread_counts, from_the_machine) {

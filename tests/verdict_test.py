@@ -72,7 +72,7 @@ same = [10.0, 10.3, 9.8, 10.2, 10.1], [10.1, 9.9, 10.4, 10.0, 10.2]
 near = [10.0, 10.2, 10.85, 10.9, 11.0], [10.8, 11.1, 11.2, 11.3, 11.4]
 two, four, tail, eight = ("unpinned/hold:0/think:0/real_time/threads:2",
                           "unpinned/hold:0/think:0/real_time/threads:4",
-                          "spread/hold:1000/think:0/real_time/threads:2",
+                          "spread/hold:1us/think:0/real_time/threads:2",
                           "unpinned/hold:0/think:0/real_time/threads:8")
 starving, three, four_runs = ("spread/hold:0/think:0/real_time/threads:16",
                               "unpinned/hold:0/think:0/real_time/threads:32",
@@ -132,7 +132,7 @@ head, text = scenario(out, "unpinned, hold 0, think 0, 8 threads")
 if head != "tie: spin, mutex":
     failed.append(f"a difference a one-sided test would take: {head!r}, wanted a tie")
 
-head, text = scenario(out, "spread, hold 1000, think 0, 2 threads")
+head, text = scenario(out, "spread, hold 1us, think 0, 2 threads")
 if head != "spin wins" or not re.search(r"tail.*fairness 0.50.*wait p99", text):
     failed.append(f"bad tail: {head!r}, wanted spin to win with its fairness and wait p99 flagged:\n{text}")
 if "classic" in out:

@@ -15,7 +15,10 @@ import tempfile
 import zlib
 
 # KIND/PLACE/hold:H/think:T/real_time/threads:N
-CASE = re.compile(r"(\w+)/([a-z_]+)/hold:(\d+)/think:(\d+)/real_time/threads:(\d+)", re.ASCII)
+# KIND/PLACE/hold:H/think:T/real_time/threads:N, H and T times as in DURATION
+CASE = re.compile(r"(\w+)/([a-z_]+)/hold:(0|\d+[nmu]s)/think:(0|\d+[nmu]s)/real_time/threads:(\d+)",
+                  re.ASCII)
+DURATION = {"ns": 1, "us": 1000, "ms": 1000000}  # a time in a case name: 0, 100ns, 1us, 2ms
 BASELINES = ("none", "atomic")  # not locks: the loop alone, one atomic exchange
 COUNTERS = ("handoffs", "fairness", "wait_p50", "wait_p99", "wait_p999", "wait_max",
             "starved", "overlap", "span_ns")
@@ -110,6 +113,19 @@ def arguments(parser):
     if same:
         raise Bad(f"{args.chart} is {args.source}: the chart would replace the results")
     return args
+
+
+def nanoseconds(name):
+    """A time in a case's name, such as 100ns or 1us, in ns."""
+    return 0 if name == "0" else int(name[:-2]) * DURATION[name[-2:]]
+
+
+def duration(ns):
+    """NS as lock_bench writes it in a case's name: 0, 100ns, 1us, 2ms."""
+    for unit, size in sorted(DURATION.items(), key=lambda u: -u[1]):
+        if ns and ns % size == 0:
+            return f"{ns // size}{unit}"
+    return "0"
 
 
 def colour(kind):
@@ -209,7 +225,7 @@ def load(path):
         once(taken, r, where)
 
         kind, place, hold, think, threads = m.groups()
-        case = found.setdefault((kind, place, int(hold), int(think), int(threads)),
+        case = found.setdefault((kind, place, nanoseconds(hold), nanoseconds(think), int(threads)),
                                 {"runs": [], "median": None, "repetitions": 1})
         case["repetitions"] = max(case["repetitions"], repetitions)
         if run_type == "iteration":

@@ -1,8 +1,6 @@
-#include "pass.h"
+#include "trial.h"
 
 #include "stats.h"
-
-run_state run;
 
 std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads, bool pass,
                                                     double ns_per_tick, double per_thread) {
@@ -17,7 +15,8 @@ std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads
   // The share of the span in which every thread was still in its loop.
   double overlap = first_stop > last_start ? (first_stop - last_start) / span : 0;
   std::vector<std::pair<const char*, double>> f = {
-      {"overlap", overlap}, {"span_ns", span * ns_per_tick / (per_thread * threads.size())}};
+      {counter::overlap, overlap},
+      {counter::span_ns, span * ns_per_tick / (per_thread * threads.size())}};
   if (!pass) return f;
   std::vector<long> got;
   std::vector<std::uint64_t> waits;
@@ -28,11 +27,11 @@ std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads
     handoffs += r.handoffs;
     waits.insert(waits.end(), r.waits.begin(), r.waits.end());
   }
-  f.insert(f.end(), {{"handoffs", acquisitions ? double(handoffs) / acquisitions : 0},
-                     {"fairness", jain(got)},
-                     {"starved", double(std::count(got.begin(), got.end(), 0))}});
-  for (auto [name, p] : {std::pair{"wait_p50", 0.5}, {"wait_p99", 0.99}, {"wait_p999", 0.999},
-                         {"wait_max", 1.0}})
+  f.insert(f.end(), {{counter::handoffs, acquisitions ? double(handoffs) / acquisitions : 0},
+                     {counter::fairness, jain(got)},
+                     {counter::starved, double(std::count(got.begin(), got.end(), 0))}});
+  for (auto [name, p] : {std::pair{counter::wait_p50, 0.5}, {counter::wait_p99, 0.99},
+                         {counter::wait_p999, 0.999}, {counter::wait_max, 1.0}})
     f.emplace_back(name, double(percentile(waits, p)) * ns_per_tick);
   return f;
 }

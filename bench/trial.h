@@ -1,0 +1,128 @@
+// One run of a case, made before its threads start and gone after they
+// end: the workload (the lock and what one acquisition does), the threads'
+// records, the flags they share, the clock and the limit. Every case runs
+// the same sequence through it: the timed loop, cut when it overruns, then
+// the counting pass, then the figures.
+#pragma once
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "clock.h"
+#include "names.h"
+
+// What one thread of the run records, on lines of its own.
+struct alignas(64) record {
+  std::uint64_t start = 0, stop = 0;    // the timed loop, in clock ticks
+  long acquisitions = 0, handoffs = 0;  // in the counting pass
+  std::vector<std::uint64_t> waits;     // ticks, of one acquisition in `every`
+};
+
+// Two clock readings cost about a third of an uncontended acquisition here
+// (the context block's "clock"), so the pass times one acquisition in 8, and
+// always a thread's first, which is where a starved thread waits.
+constexpr long every = 8;
+
+// The figures of a run from its threads' records: overlap and span_ns for
+// every case, and with the pass, its handoffs, fairness, starved threads
+// and wait percentiles (ns). per_thread: each thread's timed acquisitions.
+std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads, bool pass,
+                                                    double ns_per_tick, double per_thread);
+
+// W, the workload, has `waits` (whether an acquisition can wait for another
+// thread), a `thread` of its own for each, and step<count>(thread&) and
+// timed_step<count>(thread&, clock) for one acquisition and the think
+// after it.
+template <class W>
+struct trial {
+  W work;
+  const tick_clock& clock;
+  const std::uint64_t cut;  // ticks a timed loop may take, UINT64_MAX: no limit
+  const bool counting;      // whether the counting pass runs
+  std::vector<record> threads;
+  alignas(64) std::atomic<bool> stop{false};  // the counting pass is over
+  std::atomic<bool> failed{false};            // a thread could not finish the run
+  std::atomic<int> done{0};                   // threads that have filed their record
+
+  trial(int n, const tick_clock& c, std::uint64_t cut_ticks, bool pass)
+      : clock(c), cut(cut_ticks), counting(pass && W::waits), threads(n) {}
+
+  // Thread t's timed loop of n acquisitions; false when the run was cut,
+  // by this thread or another. In chunks of 64 acquisitions: a look at the
+  // shared flag after each and at the clock after every fourth cost about
+  // 0.05 ns an acquisition. A baseline never waits and is never cut.
+  bool timed(typename W::thread& t, long n) {
+    std::uint64_t start = clock.now();
+    std::uint64_t limit = cut == UINT64_MAX ? cut : start + cut;
+    bool whole = true;
+    for (long left = n, chunk = 0; left > 0; ++chunk) {
+      long k = std::min(left, 64L);
+      left -= k;
+      while (k-- > 0) work.template step<false>(t);
+      if (!W::waits || left == 0) continue;
+      if (chunk % 4 == 3 && clock.now() > limit) failed = true;
+      if (failed.load(std::memory_order_relaxed)) {
+        whole = false;
+        break;
+      }
+    }
+    threads[t.me].start = start;
+    threads[t.me].stop = clock.now();
+    return whole;
+  }
+
+  // Thread t's counting pass, after every thread's timed loop: all threads
+  // sweep again for a fixed wall time, a tenth of the timed loops' span and
+  // at least 20 ms (or as long as the loops, if that was shorter), and count
+  // what each got: a fixed count per thread, as the timed loop does, could
+  // not show one thread kept waiting. Google Benchmark reports some short
+  // runs (repetitions after the first keep its iteration count), so every
+  // run gets its pass. It ends by a flag that the threads check outside the
+  // lock; a thread that sees the time is up raises it.
+  void pass(typename W::thread& t) {
+    if (!counting) return;
+    std::uint64_t first = UINT64_MAX, last = 0;
+    for (const record& r : threads) {
+      first = std::min(first, r.start);
+      last = std::max(last, r.stop);
+    }
+    std::uint64_t span = last - first, least = std::uint64_t(20e6 / clock.ns_per_tick);
+    std::uint64_t deadline = last + std::max(span / 10, std::min(span, least));
+    record& mine = threads[t.me];
+    t.handoffs = 0;
+    for (long k = 0; !stop.load(std::memory_order_relaxed); ++k) {
+      long handoffs = t.handoffs;
+      if (k % every == 0) {
+        mine.waits.push_back(work.template timed_step<true>(t, clock));
+        if (clock.now() >= deadline) stop.store(true, std::memory_order_relaxed);
+      } else {
+        work.template step<true>(t);
+      }
+      // An acquisition that ends after the stop was not made in the pass.
+      if (stop.load(std::memory_order_relaxed)) {
+        t.handoffs = handoffs;
+        break;
+      }
+      ++mine.acquisitions;
+    }
+    mine.handoffs = t.handoffs;
+  }
+
+  // Files thread t's record, or, with failed, says the thread could not
+  // run. True for the thread that reports, once every record is in.
+  bool file(typename W::thread& t, bool ok = true) { return file(t.me, ok); }
+  bool file(int me, bool ok) {
+    if (!ok) failed = true;
+    done.fetch_add(1);
+    if (me != 0 || !ok) return false;
+    while (done.load() < int(threads.size())) std::this_thread::yield();
+    return !failed;
+  }
+
+  std::vector<std::pair<const char*, double>> figures(double per_thread) {
+    return ::figures(threads, counting, clock.ns_per_tick, per_thread);
+  }
+};
