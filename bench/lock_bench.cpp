@@ -90,7 +90,7 @@ void measure(benchmark::State& st, placement where, long hold, long think) {
   // Google Benchmark's threads have all left the timed loop here.
   if (t.failed) return;
   t.pass(mine);
-  benchmark::DoNotOptimize(mine.x);
+  benchmark::DoNotOptimize(mine.at.x);
   if (t.file(mine))
     for (auto [name, value] : t.figures(double(st.iterations()))) st.counters[name] = value;
 }

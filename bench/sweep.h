@@ -59,47 +59,53 @@ struct alignas(64) exclusive {
     if (error == 0) lock.fini();
   }
 
-  // One thread's walk.
+  // A thread's walk: its work steps inside and outside the lock, the next
+  // element and the work's running value. A loop keeps it in a local of
+  // its own, so that it stays in registers, and hands it on in its thread.
+  struct walk {
+    long hold, think;
+    int i;
+    std::uint64_t x;
+  };
+  // One thread's part.
   struct thread {
     int me;
-    long hold, think;  // work steps
     typename L::local mine;
-    int i = 0;
+    walk at;
     long handoffs = 0;  // acquisitions that found the lock last held by another
-    std::uint64_t x;    // the work's running value
   };
   thread join(int me, long hold, long think) {
-    return {me, hold, think, lock.join(), 0, 0, std::uint64_t(me)};
+    return {me, lock.join(), {hold, think, 0, std::uint64_t(me)}};
   }
 
   // One acquisition and the think after it. With count, it also counts
   // handoffs; lock-free kinds have no holder to count.
   template <bool count>
-  void step(thread& t) {
+  void step(thread& t, walk& w) {
     lock.lock(t.mine);
-    held<count>(t);
+    held<count>(t, w);
   }
 
   // The same, reading clock c just before the lock call and after its
   // return: gives the wait in c's ticks.
   template <bool count, class C>
-  std::uint64_t timed_step(thread& t, const C& c) {
+  std::uint64_t timed_step(thread& t, walk& w, const C& c) {
     std::uint64_t t0 = c.now();
     lock.lock(t.mine);
     std::uint64_t waited = c.now() - t0;
-    held<count>(t);
+    held<count>(t, w);
     return waited;
   }
 
  private:
   template <bool count>
-  void held(thread& t) {
-    if (t.i == size) t.i = 0;  // the bound test happens under the lock
-    t.x = work(t.hold, t.x);
+  void held(thread& t, walk& w) {
+    if (w.i == size) w.i = 0;  // the bound test happens under the lock
+    w.x = work(w.hold, w.x);
     // The work's result is needed here, so it cannot leave the lock.
-    asm volatile("" : "+r"(t.x)::"memory");
-    data[t.i].store(0, std::memory_order_relaxed);
-    ++t.i;
+    asm volatile("" : "+r"(w.x)::"memory");
+    data[w.i].store(0, std::memory_order_relaxed);
+    ++w.i;
     if constexpr (count && waits) {
       int last = owner.load(std::memory_order_relaxed);
       if (last != t.me) {
@@ -108,6 +114,6 @@ struct alignas(64) exclusive {
       }
     }
     lock.unlock(t.mine);
-    t.x = work(t.think, t.x);
+    w.x = work(w.think, w.x);
   }
 };

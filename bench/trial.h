@@ -57,11 +57,12 @@ struct trial {
   bool timed(typename W::thread& t, long n) {
     std::uint64_t start = clock.now();
     std::uint64_t limit = cut == UINT64_MAX ? cut : start + cut;
+    auto w = t.at;
     bool whole = true;
     for (long left = n, chunk = 0; left > 0; ++chunk) {
       long k = std::min(left, 64L);
       left -= k;
-      while (k-- > 0) work.template step<false>(t);
+      while (k-- > 0) work.template step<false>(t, w);
       if (!W::waits || left == 0) continue;
       if (chunk % 4 == 3 && clock.now() > limit) failed = true;
       if (failed.load(std::memory_order_relaxed)) {
@@ -71,6 +72,7 @@ struct trial {
     }
     threads[t.me].start = start;
     threads[t.me].stop = clock.now();
+    t.at = w;
     return whole;
   }
 
@@ -92,14 +94,15 @@ struct trial {
     std::uint64_t span = last - first, least = std::uint64_t(20e6 / clock.ns_per_tick);
     std::uint64_t deadline = last + std::max(span / 10, std::min(span, least));
     record& mine = threads[t.me];
+    auto w = t.at;
     t.handoffs = 0;
     for (long k = 0; !stop.load(std::memory_order_relaxed); ++k) {
       long handoffs = t.handoffs;
       if (k % every == 0) {
-        mine.waits.push_back(work.template timed_step<true>(t, clock));
+        mine.waits.push_back(work.template timed_step<true>(t, w, clock));
         if (clock.now() >= deadline) stop.store(true, std::memory_order_relaxed);
       } else {
-        work.template step<true>(t);
+        work.template step<true>(t, w);
       }
       // An acquisition that ends after the stop was not made in the pass.
       if (stop.load(std::memory_order_relaxed)) {
@@ -109,6 +112,7 @@ struct trial {
       ++mine.acquisitions;
     }
     mine.handoffs = t.handoffs;
+    t.at = w;
   }
 
   // Files thread t's record, or, with failed, says the thread could not

@@ -82,7 +82,7 @@ long sweep_with(int n, long steps) {
   for (int t = 0; t < n; ++t)
     workers.emplace_back([&, t] {
       auto w = a.join(t, 1, 0);
-      for (long s = 0; s < steps; ++s) a.template step<true>(w);
+      for (long s = 0; s < steps; ++s) a.template step<true>(w, w.at);
       handoffs[t] = w.handoffs;
     });
   for (auto& w : workers) w.join();
@@ -110,8 +110,8 @@ TEST(walker, counts_every_alternation_as_a_handoff) {
   exclusive<mutex> a;
   auto first = a.join(0, 0, 0), second = a.join(1, 0, 0);
   for (int k = 0; k < 100; ++k) {
-    a.step<true>(first);
-    a.step<true>(second);
+    a.step<true>(first, first.at);
+    a.step<true>(second, second.at);
   }
   EXPECT_EQ(first.handoffs + second.handoffs, 199);
 }
@@ -119,10 +119,10 @@ TEST(walker, counts_every_alternation_as_a_handoff) {
 TEST(walker, wraps_to_the_first_element) {
   exclusive<mutex> a;
   auto w = a.join(0, 0, 0);
-  for (int s = 0; s < size; ++s) a.step<false>(w);
+  for (int s = 0; s < size; ++s) a.step<false>(w, w.at);
   data[0] = data[1] = data[2] = 1;
-  a.step<false>(w);
-  a.step<false>(w);
+  a.step<false>(w, w.at);
+  a.step<false>(w, w.at);
   EXPECT_EQ(data[0], 0);
   EXPECT_EQ(data[1], 0);
   EXPECT_EQ(data[2], 1) << "stored past the steps taken";
