@@ -104,8 +104,9 @@ void check_flags(const std::vector<char*>& args) {
   }
 }
 
-// How long one step of private work takes here, so that readers can turn
-// the cases' step counts into time: the best of five timings.
+// How long one step of private work takes on the main thread, for the
+// record of the run (each thread of a case times its own): the best of
+// five timings.
 double step_ns() {
   constexpr long steps = 10000000;
   double best = 1e9;
@@ -138,19 +139,23 @@ void fill(int fd) {
   }
 }
 
-// What ends the process when a case cannot start its threads: Google
-// Benchmark does not catch the error, and its other threads wait for the
-// missing ones, so unwinding would hang. The results stay unwritten.
+// What ends the process when a case cannot start its threads (or fails
+// otherwise): Google Benchmark does not catch the error, and its other
+// threads wait for the missing ones (a catch in main hung in
+// pthread_cond_destroy), so nothing is unwound. The results stay unwritten.
 [[noreturn]] void stop() {
   std::string why = "a case failed";
   try {
     if (std::current_exception()) std::rethrow_exception(std::current_exception());
   } catch (const std::system_error& e) {
-    why = "cannot start a thread: " + e.code().message();
+    why = (e.code() == std::errc::resource_unavailable_try_again ? "cannot start a thread: "
+                                                                  : why + ": ") +
+          e.code().message();
   } catch (const std::exception& e) {
     why += std::string(": ") + e.what();
   } catch (...) {
   }
+  std::fflush(stdout);
   std::fprintf(stderr, "lock_bench: %s; no results written\n", why.c_str());
   _exit(1);
 }

@@ -1,4 +1,4 @@
-// The names lock_bench and its tools share: the parts of a case's name and
+// The names lock_bench and its tools share: the pieces of a case's name and
 // the counters. tools/results.py holds the same for the tools; the tests
 // use both.
 #pragma once

@@ -1,6 +1,7 @@
 #include "out.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,17 @@ bool same_file(const struct stat& st, int fd) {
   struct stat o;
   return fstat(fd, &o) == 0 && o.st_dev == st.st_dev && o.st_ino == st.st_ino;
 }
+
+// No signal may end the process while a temporary file of its exists.
+struct signals_held {
+  sigset_t before;
+  signals_held() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+  }
+  ~signals_held() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+};
 
 // The name a new file gets when PATH does not exist: PATH itself, or the
 // end of the chain of links it starts, so that a dangling link stays a
@@ -44,20 +56,33 @@ int put(int fd, const std::string& text) {
   return 0;
 }
 
-// Writes TEXT to a new file beside PATH and renames it over PATH; 0 or the
-// errno of the step that failed, which leaves no new file behind.
-int replace(const std::string& path, const std::string& text) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
+// A new file from the template NAME (ending in XXXXXX) holding TEXT, with
+// MODE; 0, or the errno of the step that failed, which removes the file.
+int keep(std::string& name, const std::string& text, mode_t mode) {
+  int fd = mkstemp(name.data());
   if (fd < 0) return errno;
-  // mkstemp makes the file private; results get the usual permissions.
-  mode_t mask = umask(0);
-  umask(mask);
-  int error = fchmod(fd, 0666 & ~mask) ? errno : put(fd, text);
+  int error = fchmod(fd, mode) ? errno : put(fd, text);
   if (!error && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && !error) error = errno;
-  if (!error && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error) unlink(temp.c_str());
+  if (error) unlink(name.c_str());
+  return error;
+}
+
+// Writes TEXT to a new file beside PATH and renames it over PATH, keeping
+// the permissions of the file it replaces (a new one gets the usual ones);
+// 0 or the errno of the step that failed, which leaves no new file behind.
+int replace(const std::string& path, const std::string& text) {
+  mode_t mask = umask(0);
+  umask(mask);
+  struct stat st;
+  mode_t mode = stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0666 & ~mask;
+  signals_held held;
+  std::string temp = path + ".XXXXXX";
+  int error = keep(temp, text, mode);
+  if (!error && std::rename(temp.c_str(), path.c_str()) != 0) {
+    error = errno;
+    unlink(temp.c_str());
+  }
   return error;
 }
 
@@ -71,10 +96,14 @@ int aim(const std::string& target, std::string& real, int& through) {
   if (stat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (S_ISBLK(st.st_mode)) return ENOTBLK;
+    if (S_ISSOCK(st.st_mode)) return ENXIO;
     // Standard output or error named by its file (/dev/stdout) gets the
-    // results after what was written there, not over it.
+    // results after what was written there, not over it. A FIFO is opened
+    // only for the results: until then it need not have a reader.
     if (same_file(st, 1) || same_file(st, 2)) {
       through = fcntl(same_file(st, 1) ? 1 : 2, F_DUPFD_CLOEXEC, 3);
+    } else if (S_ISFIFO(st.st_mode)) {
+      return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) ? errno : 0;
     } else if (!S_ISREG(st.st_mode)) {
       through = open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     } else {
@@ -90,9 +119,15 @@ int aim(const std::string& target, std::string& real, int& through) {
     return errno;
   }
   if (real.empty()) return 0;
-  std::string folder = real.substr(0, real.rfind('/') + 1);
-  if (faccessat(AT_FDCWD, folder.empty() ? "." : folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-    return errno;
+  // The folder takes a new file of that name: what else a full run could
+  // find only at its end (no permission, a read-only file system, a name
+  // too long) shows now.
+  signals_held held;
+  std::string probe = real + ".XXXXXX";
+  int fd = mkstemp(probe.data());
+  if (fd < 0) return errno;
+  close(fd);
+  unlink(probe.c_str());
   return 0;
 }
 
@@ -133,16 +168,22 @@ std::string results_file::commit() const {
   // would end the process for a closed pipe or a file size limit.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  std::string results = text();
   int error;
-  if (through_ >= 0) {
-    error = put(through_, text());
+  if (!real_.empty()) {
+    error = replace(real_, results);
   } else {
-    // No signal may end the process while the temporary file exists.
-    sigset_t all, before;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before);
-    error = replace(real_, text());
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    int fd = through_ >= 0 ? through_ : open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+    error = fd < 0 ? errno : put(fd, results);
+    if (fd >= 0 && fd != through_) close(fd);
   }
-  return error ? "cannot write " + target_ + ": " + std::strerror(error) : "";
+  if (!error) return "";
+  // A whole run's results are not lost for want of a place: they go where
+  // temporary files go, and the line says where.
+  std::string why = "cannot write " + target_ + ": " + std::strerror(error);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string kept = std::string(tmp && *tmp ? tmp : "/tmp") + "/lock_bench-results.XXXXXX";
+  signals_held held;
+  if (keep(kept, results, 0600) == 0) why += "; the results are in " + kept;
+  return why;
 }

@@ -10,7 +10,7 @@ class results_file {
   // Checks TARGET before any case runs; error() says why it cannot take
   // results. A regular file, or a name not yet taken, is replaced through a
   // temporary file beside it and a rename, after its links are followed (a
-  // link stays a link). A terminal, pipe or character device is written
+  // link stays a link). A terminal, FIFO or character device is written
   // through. A directory, block device or socket is refused.
   explicit results_file(const std::string& target);
   ~results_file();
@@ -22,13 +22,15 @@ class results_file {
   std::string buffer() const;
   // What Google Benchmark wrote, as text.
   std::string text() const;
-  // Copies the text to the target; "" or the line that says why not.
+  // Copies the text to the target; "" or the line that says why not, and
+  // where in the temporary folder the results were kept instead.
   std::string commit() const;
 
  private:
   std::string target_;  // as the user named it
   std::string real_;    // the regular file to replace, links followed
-  int through_ = -1;    // or the descriptor to write through
+  int through_ = -1;    // or the descriptor to write through (a FIFO's is
+                        // opened when the results are there)
   int memory_ = -1;
   std::string error_;
 };

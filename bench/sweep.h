@@ -30,6 +30,7 @@ double step_rate(const C& c) {
   std::uint64_t x = 1;
   for (double& t : ns) {
     std::uint64_t t0 = c.now();
+    asm volatile("" : "+r"(x));  // the work starts after the first reading
     x = work(steps, x);
     asm volatile("" : "+r"(x));
     t = double(c.now() - t0) * c.ns_per_tick;
@@ -39,7 +40,8 @@ double step_rate(const C& c) {
 }
 
 // The exclusive sweep: an acquisition takes the lock, works `hold` steps
-// inside it, stores one element and lets go, then works `think` steps. The
+// inside it, stores one element and lets go; then the thread thinks, working
+// `think` steps. The
 // lock and the owner word written under it have cache lines of their own,
 // apart from the array and from every thread's bookkeeping.
 template <class L>
@@ -67,7 +69,7 @@ struct alignas(64) exclusive {
     int i;
     std::uint64_t x;
   };
-  // One thread's part.
+  // One thread's state.
   struct thread {
     int me;
     typename L::local mine;
@@ -78,8 +80,11 @@ struct alignas(64) exclusive {
     return {me, lock.join(), {hold, think, 0, std::uint64_t(me)}};
   }
 
-  // One acquisition and the think after it. With count, it also counts
-  // handoffs; lock-free kinds have no holder to count.
+  // One acquisition. With count, it also counts handoffs; lock-free kinds
+  // have no holder to count.
+  // The work between two acquisitions.
+  static void think(walk& w) { w.x = work(w.think, w.x); }
+
   template <bool count>
   void step(thread& t, walk& w) {
     lock.lock(t.mine);
@@ -114,6 +119,5 @@ struct alignas(64) exclusive {
       }
     }
     lock.unlock(t.mine);
-    w.x = work(w.think, w.x);
   }
 };

@@ -1,11 +1,13 @@
 #include "topology.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
-#include <unistd.h>
 
 namespace {
 
@@ -26,19 +28,26 @@ int id(hwloc_obj_t o) { return static_cast<int>(o->gp_index); }
 constexpr std::size_t most_xml = 64 << 20;
 
 std::string read_xml(const char* variable, const char* path, std::string& error) {
-  std::string text;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  for (ssize_t n = fd < 0 ? -1 : 1; n != 0;) {
+  std::string text, where = std::string(variable) + " " + path;
+  // A FIFO or a terminal would keep hwloc waiting, /dev/zero reading.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    error = "cannot read " + where + ": " + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = where + " is not a regular file";
+  } else {
     char chunk[65536];
-    if (fd >= 0 && (n = read(fd, chunk, sizeof chunk)) < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = std::string("cannot read ") + variable + " " + path + ": " + std::strerror(errno);
-      break;
-    }
-    text.append(chunk, static_cast<std::size_t>(n));
-    if (text.size() > most_xml) {
-      error = std::string(variable) + " " + path + " is larger than 64 MiB: not a topology";
-      break;
+    for (;;) {
+      ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = "cannot read " + where + ": " + std::strerror(errno);
+      if (n <= 0) break;
+      text.append(chunk, static_cast<std::size_t>(n));
+      if (text.size() > most_xml) {
+        error = where + " is larger than 64 MiB: not a topology";
+        break;
+      }
     }
   }
   if (fd >= 0) close(fd);
@@ -58,25 +67,29 @@ topology read() {
   // as in hwloc.
   auto env = [](const char* a, const char* b) {
     const char* v = std::getenv(a);
-    return v && *v ? std::make_pair(a, v) : std::make_pair(b, std::getenv(b));
+    if (!v || !*v) v = std::getenv(a = b);
+    return std::make_pair(a, std::string(v ? v : ""));
   };
   auto [synthetic_name, synthetic] = env("HWLOC_FORCE_SYNTHETIC", "HWLOC_SYNTHETIC");
   auto [xml_name, xml] = env("HWLOC_FORCE_XMLFILE", "HWLOC_XMLFILE");
   std::string description;
-  if (synthetic && *synthetic) {
-    if (hwloc_topology_set_synthetic(t, synthetic) != 0)
+  if (!synthetic.empty()) {
+    if (hwloc_topology_set_synthetic(t, synthetic.c_str()) != 0)
       r.error = std::string(synthetic_name) + " is not a topology hwloc can read: '" + synthetic + "'";
-  } else if (xml && *xml) {
-    description = read_xml(xml_name, xml, r.error);
+  } else if (!xml.empty()) {
+    description = read_xml(xml_name, xml.c_str(), r.error);
     if (r.error.empty() &&
         hwloc_topology_set_xmlbuffer(t, description.data(), int(description.size())) != 0)
       r.error = std::string(xml_name) + " " + xml + " is not a topology hwloc can read";
   }
   // Only what was read above: hwloc must not read the file again.
-  for (const char* v : {"HWLOC_FORCE_XMLFILE", "HWLOC_XMLFILE"}) unsetenv(v);
+  std::vector<std::pair<const char*, std::string>> files;
+  for (const char* v : {"HWLOC_FORCE_XMLFILE", "HWLOC_XMLFILE"})
+    if (const char* value = std::getenv(v)) files.emplace_back(v, value);
+  for (auto& [name, value] : files) unsetenv(name);
   if (r.error.empty() && hwloc_topology_load(t) != 0)
     r.error = std::string("hwloc cannot read the topology: ") + std::strerror(errno);
-  if (xml_name && xml) setenv(xml_name, xml, 1);
+  for (auto& [name, value] : files) setenv(name, value.c_str(), 1);
   if (!r.error.empty()) {
     hwloc_topology_destroy(t);
     return r;
@@ -123,9 +136,9 @@ topology read_here() {
   // What hwloc says of this machine (a missing /sys in a container) was
   // not asked for here.
   int saved = dup(2), null = open("/dev/null", O_WRONLY);
-  if (null >= 0) dup2(null, 2);
+  if (saved >= 0 && null >= 0) dup2(null, 2);
   topology real = read();
-  if (saved >= 0) dup2(saved, 2);
+  if (saved >= 0 && null >= 0) dup2(saved, 2);
   for (int fd : {saved, null})
     if (fd >= 0) close(fd);
   for (const std::string& v : set) {

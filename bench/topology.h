@@ -22,7 +22,7 @@ struct pu {
 struct topology {
   std::vector<pu> pus;  // the PUs the process may use, in hwloc's order
   bool here = true;     // false: the topology of another machine
-  std::string foreign;  // then the HWLOC_ variables that made it so
+  std::string foreign;  // then the HWLOC_ variables that were set
   std::string error;    // why hwloc could not read it, or ""
 };
 

@@ -33,9 +33,8 @@ std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads
                                                     double ns_per_tick, double per_thread);
 
 // W, the workload, has `waits` (whether an acquisition can wait for another
-// thread), a `thread` of its own for each, and step<count>(thread&) and
-// timed_step<count>(thread&, clock) for one acquisition and the think
-// after it.
+// thread), a `thread` of its own for each with its `walk`, step<count> and
+// timed_step<count> for one acquisition, and think for the work between two.
 template <class W>
 struct trial {
   W work;
@@ -62,7 +61,10 @@ struct trial {
     for (long left = n, chunk = 0; left > 0; ++chunk) {
       long k = std::min(left, 64L);
       left -= k;
-      while (k-- > 0) work.template step<false>(t, w);
+      for (; k > 0; --k) {
+        work.template step<false>(t, w);
+        W::think(w);
+      }
       if (!W::waits || left == 0) continue;
       if (chunk % 4 == 3 && clock.now() > limit) failed = true;
       if (failed.load(std::memory_order_relaxed)) {
@@ -110,6 +112,7 @@ struct trial {
         break;
       }
       ++mine.acquisitions;
+      W::think(w);
     }
     mine.handoffs = t.handoffs;
     t.at = w;

@@ -162,6 +162,10 @@ TEST(lock_bench, lists_the_cases_of_the_cpus_it_may_use) {
 // Every way of giving hwloc another machine is refused for a run, and
 // every way of asking Google Benchmark for a listing lists.
 TEST(lock_bench, refuses_another_machines_cpus_and_unreadable_topologies) {
+  // A file of 65 MiB, all holes.
+  std::string big = testing::TempDir() + "lock_bench_big." + std::to_string(getpid()) + ".xml";
+  std::ofstream{big};
+  ASSERT_EQ(truncate(big.c_str(), 65 << 20), 0);
   const std::string foreign = "lock_bench: the topology hwloc reads with ";
   const std::string there =
       " set is not this machine's: list its cases with --benchmark_list_tests, run them there\n";
@@ -183,7 +187,9 @@ TEST(lock_bench, refuses_another_machines_cpus_and_unreadable_topologies) {
       {{"HWLOC_XMLFILE=-"}, {"--benchmark_list_tests"},
        "lock_bench: cannot read HWLOC_XMLFILE -: No such file or directory\n"},
       {{"HWLOC_XMLFILE=/dev/zero"}, {"--benchmark_list_tests"},
-       "lock_bench: HWLOC_XMLFILE /dev/zero is larger than 64 MiB: not a topology\n"},
+       "lock_bench: HWLOC_XMLFILE /dev/zero is not a regular file\n"},
+      {{"HWLOC_XMLFILE=" + big}, {"--benchmark_list_tests"},
+       "lock_bench: HWLOC_XMLFILE " + big + " is larger than 64 MiB: not a topology\n"},
   };
   for (const bad& b : table) {
     results_file f;
@@ -211,6 +217,7 @@ TEST(lock_bench, refuses_another_machines_cpus_and_unreadable_topologies) {
               std::string::npos)
         << flag << " " << env << " is a listing";
   }
+  unlink(big.c_str());
   // A variable that changes nothing of the topology leaves a run alone.
   run_result r = run({LOCK_BENCH, "--benchmark_min_time=0.01" SECONDS,
                       "--benchmark_filter=^mutex/unpinned/hold:0/think:0/.*threads:1$"},
@@ -450,8 +457,15 @@ TEST(lock_bench, writes_results_only_where_they_belong) {
          mknod((s / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
          return s / "full";
        },
-       {}, {}, nullptr, 1, "No space left on device",
-       [](scratch& s, const run_result&) { return type_of(s / "full") == S_IFCHR; }},
+       {}, {}, nullptr, 1, "No space left on device; the results are in " + std::string(""),
+       [](scratch& s, const run_result&) {
+         // kept in TMPDIR, which is the folder here
+         std::set<std::string> names = s.names();
+         names.erase("full");
+         return type_of(s / "full") == S_IFCHR && names.size() == 1 &&
+                names.begin()->rfind("lock_bench-results.", 0) == 0 &&
+                results_in(s.text(*names.begin()));
+       }},
       {"a block device",
        [](scratch& s) {
          mknod((s / "disk").c_str(), S_IFBLK | 0600, makedev(0, 0));
@@ -513,7 +527,9 @@ TEST(lock_bench, writes_results_only_where_they_belong) {
     argv.insert(argv.end(), t.flags.begin(), t.flags.end());
     argv.push_back("--benchmark_out=" + t.make(s));
     std::string console = s / "console";
-    run_result r = run(argv, t.env, std::filesystem::exists(console) ? console.c_str() : nullptr);
+    std::vector<std::string> env = t.env;
+    env.push_back("TMPDIR=" + s.dir);
+    run_result r = run(argv, env, std::filesystem::exists(console) ? console.c_str() : nullptr);
     EXPECT_EQ(r.status, t.status) << t.what << ": " << r.err;
     if (t.status != 0) {
       EXPECT_EQ(lines(r.err).back().rfind("lock_bench: ", 0), 0u) << t.what << ": " << r.err;

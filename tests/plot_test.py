@@ -67,6 +67,10 @@ bad_inputs = [  # (what, JSON content, a function making the file or None for no
     ("real_time too large for a float", "{\"benchmarks\": [" + json.dumps(entry)[:-1]
      + ", \"real_time\": 1" + "0" * 400 + "}]}", ["real_time"]),
     ("an unknown time unit", broken(time_unit="fortnights"), ["time_unit"]),
+    ("a hold lock_bench writes as 1us", broken(run_name=entry["run_name"].replace("hold:0/", "hold:1000ns/")),
+     ["does not write"]),
+    ("a thread count with a leading zero", broken(run_name=entry["run_name"].replace("threads:", "threads:0")),
+     ["does not write"]),
     ("a time unit that is a list", broken(time_unit=["ns"]), ["time_unit"]),
     ("a time unit that is an object", broken(time_unit={"ns": 1}), ["time_unit"]),
     ("real_time of 0", broken(real_time=0), ["real_time"]),

@@ -143,13 +143,45 @@ TEST(trial, cuts_a_run_that_overruns_its_limit_in_every_thread) {
   trial<exclusive<slow>> cut(2, clock(), 5 * ms, true);
   EXPECT_EQ(timed_loops(cut, 2000), (std::vector<bool>{false, false}));
   EXPECT_TRUE(cut.failed);
-  EXPECT_LT(cut.work.lock.taken, 4000);
+  // Each thread looks at the clock every 256 acquisitions, at the flag
+  // every 64.
+  EXPECT_LE(cut.work.lock.taken, 2 * (256 + 64));
   trial<exclusive<slow>> whole(2, clock(), UINT64_MAX, true);
-  EXPECT_EQ(timed_loops(whole, 20), (std::vector<bool>{true, true}));
-  EXPECT_EQ(whole.work.lock.taken, 40);
+  EXPECT_EQ(timed_loops(whole, 300), (std::vector<bool>{true, true}));
+  EXPECT_EQ(whole.work.lock.taken, 600) << "exactly the acquisitions asked, over whole chunks and a part";
   trial<exclusive<none>> baseline(2, clock(), 0, true);
   EXPECT_EQ(timed_loops(baseline, 1000), (std::vector<bool>{true, true}));
   EXPECT_FALSE(baseline.counting) << "a baseline has no lock to count";
+}
+
+// A workload whose think ends the pass, as another thread's deadline would
+// while this one thinks.
+struct stopped_in_think {
+  static constexpr bool waits = true;
+  struct walk {};
+  struct thread {
+    int me;
+    walk at;
+    long handoffs;
+  };
+  static inline std::atomic<bool>* over;
+  thread join(int me, long, long) { return {me, {}, 0}; }
+  template <bool count>
+  void step(thread&, walk&) {}
+  template <bool count, class C>
+  std::uint64_t timed_step(thread&, walk&, const C&) {
+    return 0;
+  }
+  static void think(walk&) { over->store(true); }
+};
+
+// An acquisition made before the pass ended counts, though the end came
+// while its thread thought after it.
+TEST(pass, counts_an_acquisition_made_before_the_end) {
+  trial<stopped_in_think> t(1, clock(), UINT64_MAX, true);
+  stopped_in_think::over = &t.stop;
+  pass_of(t);
+  EXPECT_EQ(t.threads[0].acquisitions, 1);
 }
 
 TEST(pass, overlap_and_span_of_the_timed_loops) {

@@ -210,6 +210,10 @@ def load(path):
             raise Bad(f"{where} has run_type {safe(run_type)!r}")
         if any(len(n) > DIGITS for n in m.groups()[2:]):
             raise Bad(f"{where} has a number of more than {DIGITS} digits in its name")
+        hold, think, threads = m.groups()[2:]
+        if duration(nanoseconds(hold)) != hold or duration(nanoseconds(think)) != think \
+                or str(int(threads)) != threads:  # 1000ns for 1us, 02 for 2: one case, two names
+            raise Bad(f"{where} has a name lock_bench does not write: {safe(r['run_name'], 200)}")
         for name in ("real_time", "span_ns"):
             if (name in r or name == "real_time") and not (number(r.get(name)) and r[name] > 0):
                 raise Bad(f"{where} has no valid {name} (a number above 0, below 1e100)")
