@@ -16,11 +16,16 @@ done
 "$plot" "$out/results.json" "$out/chart.png"
 [ "$(head -c 4 "$out/chart.png" | tail -c 3)" = PNG ] || { echo "FAIL: the chart is not a PNG"; exit 1; }
 "$verdict" "$out/results.json" > "$out/verdict.md"
-# Every scenario concludes: a winner, a tie or a lone lock, each lock ranked somewhere.
+# Every scenario concludes: a winner, a tie or a lone lock, each lock ranked
+# somewhere. Only a scenario whose runs lock_bench cut (a loaded machine can
+# take ten times the minimum time) may stay undecided.
 scenarios=$(grep -c '^### ' "$out/verdict.md" || true)
 conclusion='([a-z_0-9]+ wins|tie: [a-z_0-9, ]+|[a-z_0-9]+, the only lock)'
 concluded=$(grep -cE "^### [^:]+: $conclusion\$" "$out/verdict.md" || true)
-[ "$scenarios" -gt 0 ] && [ "$concluded" -eq "$scenarios" ] ||
+undecided=0
+grep -q "ERROR OCCURRED: 'cut: " "$out/console" &&
+  undecided=$(grep -cE '^### [^:]+: not decided$' "$out/verdict.md" || true)
+[ "$concluded" -gt 0 ] && [ $((concluded + undecided)) -eq "$scenarios" ] ||
   { echo "FAIL: $concluded of $scenarios scenarios have a verdict"; cat "$out/verdict.md"; exit 1; }
 for kind in mutex spin; do
   grep -qE "^\| [0-9]+ \| $kind \|" "$out/verdict.md" ||
