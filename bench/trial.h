@@ -102,11 +102,18 @@ struct trial {
       long handoffs = t.handoffs;
       if (k % every == 0) {
         mine.waits.push_back(work.template timed_step<true>(t, w, clock));
-        if (clock.now() >= deadline) stop.store(true, std::memory_order_relaxed);
+        // The thread that ends the pass made this acquisition before the
+        // end: a thread held up until after the deadline (a loaded machine,
+        // a short run) still counts the one it made.
+        if (clock.now() >= deadline && !stop.exchange(true)) {
+          ++mine.acquisitions;
+          break;
+        }
       } else {
         work.template step<true>(t, w);
       }
-      // An acquisition that ends after the stop was not made in the pass.
+      // An acquisition that ends after another thread's stop was not made
+      // in the pass.
       if (stop.load(std::memory_order_relaxed)) {
         t.handoffs = handoffs;
         break;
