@@ -1,6 +1,9 @@
 #include "ck.h"
 
+#include <ck_pflock.h>
+#include <ck_rwlock.h>
 #include <ck_spinlock.h>
+#include <ck_tflock.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +24,9 @@ struct lock {
     ck_spinlock_ticket_t ticket;
     ck_spinlock_mcs_t mcs;
     ck_spinlock_clh_t *clh;
+    ck_rwlock_t rw;
+    ck_pflock_t pf;
+    struct ck_tflock_ticket tf;
   } u;
   char queue; /* hands out nodes: 0, 'm' (MCS) or 'c' (CLH) */
   pthread_mutex_t nodes_lock; /* only while threads start, never in a sweep */
@@ -47,6 +53,12 @@ void *ck_new(const char *kind) {
     ck_spinlock_fas_init(&l->u.fas);
   } else if (!strcmp(kind, "ticket")) {
     ck_spinlock_ticket_init(&l->u.ticket);
+  } else if (!strcmp(kind, "rw")) {
+    ck_rwlock_init(&l->u.rw);
+  } else if (!strcmp(kind, "pf")) {
+    ck_pflock_init(&l->u.pf);
+  } else if (!strcmp(kind, "tf")) {
+    ck_tflock_ticket_init(&l->u.tf);
   } else if (!strcmp(kind, "mcs")) {
     l->queue = 'm';
     ck_spinlock_mcs_init(&l->u.mcs);
@@ -89,3 +101,17 @@ void ck_mcs_lock(void *lock, void *node) { ck_spinlock_mcs_lock(&((struct lock *
 void ck_mcs_unlock(void *lock, void *node) { ck_spinlock_mcs_unlock(&((struct lock *)lock)->u.mcs, node); }
 void ck_clh_lock(void *lock, void **node) { ck_spinlock_clh_lock(&((struct lock *)lock)->u.clh, *node); }
 void ck_clh_unlock(void **node) { ck_spinlock_clh_unlock((ck_spinlock_clh_t **)node); }
+
+#define LOCK(l) (&((struct lock *)(l))->u)
+void ck_rw_write_lock(void *lock) { ck_rwlock_write_lock(&LOCK(lock)->rw); }
+void ck_rw_write_unlock(void *lock) { ck_rwlock_write_unlock(&LOCK(lock)->rw); }
+void ck_rw_read_lock(void *lock) { ck_rwlock_read_lock(&LOCK(lock)->rw); }
+void ck_rw_read_unlock(void *lock) { ck_rwlock_read_unlock(&LOCK(lock)->rw); }
+void ck_pf_write_lock(void *lock) { ck_pflock_write_lock(&LOCK(lock)->pf); }
+void ck_pf_write_unlock(void *lock) { ck_pflock_write_unlock(&LOCK(lock)->pf); }
+void ck_pf_read_lock(void *lock) { ck_pflock_read_lock(&LOCK(lock)->pf); }
+void ck_pf_read_unlock(void *lock) { ck_pflock_read_unlock(&LOCK(lock)->pf); }
+void ck_tf_write_lock(void *lock) { ck_tflock_ticket_write_lock(&LOCK(lock)->tf); }
+void ck_tf_write_unlock(void *lock) { ck_tflock_ticket_write_unlock(&LOCK(lock)->tf); }
+void ck_tf_read_lock(void *lock) { ck_tflock_ticket_read_lock(&LOCK(lock)->tf); }
+void ck_tf_read_unlock(void *lock) { ck_tflock_ticket_read_unlock(&LOCK(lock)->tf); }

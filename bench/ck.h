@@ -1,4 +1,4 @@
-/* Concurrency Kit's spinlocks, behind plain functions. Its headers are C,
+/* Concurrency Kit's spinlocks and reader-writer locks, behind plain functions. Its headers are C,
  * and its queue locks do not compile as C++, so they live in ck.c. A call
  * into it costs what a call into glibc costs the pthread kinds: the lock's
  * own code is inlined in ck.c, not in the sweep. */
@@ -8,7 +8,7 @@ extern "C" {
 #endif
 
 /* A lock on cache lines of its own, or NULL when out of memory. kind is one
- * of "fas", "ticket", "mcs", "clh". */
+ * of "fas", "ticket", "mcs", "clh", "rw", "pf" (phase-fair), "tf" (task-fair). */
 void *ck_new(const char *kind);
 /* Frees the lock and every queue node handed out for it. */
 void ck_free(void *lock);
@@ -25,6 +25,18 @@ void ck_mcs_unlock(void *lock, void *node);
 /* A CLH unlock leaves the thread with its predecessor's node: *node changes. */
 void ck_clh_lock(void *lock, void **node);
 void ck_clh_unlock(void **node);
+void ck_rw_write_lock(void *lock);
+void ck_rw_write_unlock(void *lock);
+void ck_rw_read_lock(void *lock);
+void ck_rw_read_unlock(void *lock);
+void ck_pf_write_lock(void *lock);
+void ck_pf_write_unlock(void *lock);
+void ck_pf_read_lock(void *lock);
+void ck_pf_read_unlock(void *lock);
+void ck_tf_write_lock(void *lock);
+void ck_tf_write_unlock(void *lock);
+void ck_tf_read_lock(void *lock);
+void ck_tf_read_unlock(void *lock);
 
 #ifdef __cplusplus
 }

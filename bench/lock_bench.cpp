@@ -70,7 +70,7 @@ std::string too_slow() {
 // CPU it runs on. The figures of the whole run are thread 0's counters
 // (Google Benchmark adds up the threads' counters).
 template <class W>
-void measure(benchmark::State& st, placement where, long hold, long think) {
+void measure(benchmark::State& st, placement where, int read, long hold, long think) {
   trial<W>& t = *running<W>;
   if (t.work.error) return st.SkipWithError(std::strerror(t.work.error));
   int me = st.thread_index();
@@ -80,7 +80,7 @@ void measure(benchmark::State& st, placement where, long hold, long think) {
     return st.SkipWithError(p.error.c_str());
   }
   double rate = step_rate(t.clock);
-  auto mine = t.work.join(me, std::lround(hold * rate), std::lround(think * rate));
+  auto mine = t.work.join(me, std::lround(hold * rate), std::lround(think * rate), read);
   while (st.KeepRunningBatch(st.max_iterations)) {
     if (!t.timed(mine, st.max_iterations)) {
       st.SkipWithError(too_slow().c_str());
@@ -99,17 +99,16 @@ void measure(benchmark::State& st, placement where, long hold, long think) {
 // has it, and only for two threads. One family per hold: Google Benchmark
 // warns about families of over 100 cases, which a machine of 33 CPUs or
 // more would reach.
-template <class L>
-void add(const std::vector<int>& threads) {
-  using W = exclusive<L>;
+template <class W>
+void add(const char* kind, int read, const std::vector<int>& threads) {
   for (int w = unpinned; w <= package; ++w) {
     placement where = placement(w);
     if (is_pair(where) && plan(where, 2, machine().pus).empty()) continue;
     for (long hold : holds) {
       for (long think : thinks) {
-        std::string name = case_name(L::name, placement_names[where], hold, think);
+        std::string name = case_name(kind, placement_names[where], read, hold, think);
         auto* b = benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
-          measure<W>(st, where, hold, think);
+          measure<W>(st, where, read, hold, think);
         });
         b->Setup(setup<W>)->Teardown(teardown<W>)->UseRealTime();
         if (is_pair(where))
@@ -119,6 +118,16 @@ void add(const std::vector<int>& threads) {
       }
     }
   }
+}
+
+// Every kind sweeps with writes only; every lock also with each share of
+// reads, shared where the kind can share it.
+template <class L>
+void add(const std::vector<int>& threads) {
+  add<exclusive<L>>(L::name, 0, threads);
+  if constexpr (L::excludes)
+    for (int read : reads)
+      if (read) add<mixed<L>>(L::name, read, threads);
 }
 
 template <class... K>
@@ -210,12 +219,31 @@ void register_cases() {
   // mutex, two unpinned threads, one pass of 10,000,000 acquisitions each.
   using W = exclusive<mutex>;
   benchmark::RegisterBenchmark("classic", [](benchmark::State& st) {
-    measure<W>(st, unpinned, 0, 0);
+    measure<W>(st, unpinned, 0, 0, 0);
   })->Setup(setup<W, false>)->Teardown(teardown<W>)->Iterations(size)->UseRealTime()->Threads(2);
   add_pingpong();
 }
 
-// Every kind at every thread count, unpinned, with no think time and with
-// no hold and a 1 us hold, and classic: the main question in under three
-// minutes on two CPUs.
-const char* const default_filter = "^[a-z_]+/unpinned/hold:(0|1us)/think:0/|^classic/";
+template <class... K>
+std::string shared_names(std::tuple<K...>*, const std::string& between) {
+  std::string names;
+  ((names += K::shares ? (names.empty() ? "" : between) + K::name : ""), ...);
+  return names;
+}
+std::string shared_kinds(const std::string& between) {
+  return shared_names(static_cast<kinds*>(nullptr), between);
+}
+
+// Unpinned, with no think time, no hold and a 1 us hold, at as many threads
+// as CPUs and four times as many: every kind with writes only, the kinds
+// that share and two that do not (mutex, what a program has when it does
+// not choose, and tbb_spin, the fastest of the exclusive kinds on this
+// project's machines) with 90 and 100% reads, and classic. Both questions
+// in under three minutes on two CPUs.
+std::string default_filter() {
+  int cpus = int(machine().pus.size());
+  std::string tail = "hold:(0|1us)/think:0/real_time/threads:(" + std::to_string(cpus) + "|" +
+                     std::to_string(4 * cpus) + ")$";
+  return "^[a-z_]+/unpinned/" + tail + "|^(" + shared_kinds("|") +
+         "|mutex|tbb_spin)/unpinned/read:(90|100)/" + tail + "|^classic/";
+}

@@ -1,12 +1,17 @@
 // What lock_bench's main needs of its cases.
 #pragma once
+#include <string>
+
 #include "clock.h"
 
 // Registers every case with Google Benchmark.
 void register_cases();
 
 // The cases a run with no filter runs.
-extern const char* const default_filter;
+std::string default_filter();
+
+// The names of the kinds that can be shared, with `between` between them.
+std::string shared_kinds(const std::string& between);
 
 // What main sets up for every case.
 struct settings {

@@ -1,17 +1,23 @@
 // The lock kinds under test. Each is a small adapter around a library's own
 // lock: init and fini around a run, lock and unlock around each element.
 // A thread keeps what its lock needs of its own (a queue node, a scoped
-// lock) in the kind's `local`, made once per thread by join().
+// lock) in the kind's `local`, made once per thread by join(). A kind that
+// can be shared says so, and has lock_shared and unlock_shared for readers;
+// the others take their one lock for reads too.
 #pragma once
 #include <absl/synchronization/mutex.h>
 #include <oneapi/tbb/mutex.h>
 #include <oneapi/tbb/queuing_mutex.h>
+#include <oneapi/tbb/queuing_rw_mutex.h>
+#include <oneapi/tbb/rw_mutex.h>
 #include <oneapi/tbb/spin_mutex.h>
+#include <oneapi/tbb/spin_rw_mutex.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -19,11 +25,12 @@
 
 #include "ck.h"
 
-// What most kinds share: they exclude, a thread needs nothing of its own,
-// and setting up cannot fail. init returns 0 or the errno that says why this
+// What most kinds share: they exclude, readers take the lock as writers do,
+// a thread needs nothing of its own, and setting up cannot fail. init returns 0 or the errno that says why this
 // machine cannot make the lock.
 struct kind {
   static constexpr bool excludes = true;
+  static constexpr bool shares = false;
   struct local {};
   local join() { return {}; }
   int init() { return 0; }
@@ -70,14 +77,50 @@ struct pi_mutex : mutex_with<inherit> {
   static constexpr const char* name = "pi_mutex";
 };
 
-// A reader-writer lock taken for writing only.
+// glibc's reader-writer lock. By default it prefers readers: a new reader
+// enters while others read, though a writer waits, so a steady stream of
+// readers can keep a writer out.
 struct rwlock : kind {
   static constexpr const char* name = "rwlock";
+  static constexpr bool shares = true;
   pthread_rwlock_t l;
   int init() { return pthread_rwlock_init(&l, nullptr); }
   void fini() { pthread_rwlock_destroy(&l); }
   void lock(local&) { pthread_rwlock_wrlock(&l); }
   void unlock(local&) { pthread_rwlock_unlock(&l); }
+  void lock_shared(local&) { pthread_rwlock_rdlock(&l); }
+  void unlock_shared(local&) { pthread_rwlock_unlock(&l); }
+};
+
+// The same lock preferring writers: a reader waits while a writer does.
+// (glibc's PREFER_WRITER_NP is a no-op; the NONRECURSIVE one, which
+// forbids a thread to take the read lock twice, is what prefers writers.)
+struct rwlock_writer : rwlock {
+  static constexpr const char* name = "rwlock_writer";
+  int init() {
+    pthread_rwlockattr_t a;
+    pthread_rwlockattr_init(&a);
+    int e = pthread_rwlockattr_setkind_np(&a, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    if (e == 0) e = pthread_rwlock_init(&l, &a);
+    pthread_rwlockattr_destroy(&a);
+    return e;
+  }
+};
+
+// A lock with the standard's four calls for exclusive and shared use.
+template <class M>
+struct standard_shared : kind {
+  static constexpr bool shares = true;
+  M m;
+  void lock(local&) { m.lock(); }
+  void unlock(local&) { m.unlock(); }
+  void lock_shared(local&) { m.lock_shared(); }
+  void unlock_shared(local&) { m.unlock_shared(); }
+};
+
+// libstdc++ builds std::shared_mutex on the default pthread_rwlock_t.
+struct shared_mutex : standard_shared<std::shared_mutex> {
+  static constexpr const char* name = "shared_mutex";
 };
 
 // Spins until the lock is free and never sleeps.
@@ -136,6 +179,35 @@ struct ck_clh : ck_queue {
   void unlock(local& t) { ck_clh_unlock(&t.node); }
 };
 
+// Concurrency Kit's reader-writer spinlocks: ck_rwlock prefers writers (a
+// writer's flag turns new readers away, then it waits for the readers
+// inside); the phase-fair lock alternates reader and writer phases, so
+// neither side waits more than one phase of the other; the task-fair lock
+// serves readers and writers in the order they came, by ticket.
+template <void (*write)(void*), void (*write_done)(void*), void (*read)(void*),
+          void (*read_done)(void*)>
+struct ck_shared : ck_lock {
+  static constexpr bool shares = true;
+  void lock(local&) { write(l); }
+  void unlock(local&) { write_done(l); }
+  void lock_shared(local&) { read(l); }
+  void unlock_shared(local&) { read_done(l); }
+};
+struct ck_rw : ck_shared<ck_rw_write_lock, ck_rw_write_unlock, ck_rw_read_lock, ck_rw_read_unlock> {
+  static constexpr const char* name = "ck_rw";
+  int init() { return make("rw"); }
+};
+struct ck_pflock
+    : ck_shared<ck_pf_write_lock, ck_pf_write_unlock, ck_pf_read_lock, ck_pf_read_unlock> {
+  static constexpr const char* name = "ck_pflock";
+  int init() { return make("pf"); }
+};
+struct ck_tflock
+    : ck_shared<ck_tf_write_lock, ck_tf_write_unlock, ck_tf_read_lock, ck_tf_read_unlock> {
+  static constexpr const char* name = "ck_tflock";
+  int init() { return make("tf"); }
+};
+
 // oneTBB: a test-and-test-and-set spinlock, a queue lock whose node is the
 // scoped lock on the waiter's stack, and a mutex that spins, then waits.
 struct tbb_spin : kind {
@@ -161,11 +233,42 @@ struct tbb_mutex : kind {
   void unlock(local&) { m.unlock(); }
 };
 
+// oneTBB's reader-writer locks: spin_rw_mutex spins with backoff and
+// prefers writers (a waiting writer turns new readers away); rw_mutex does
+// the same, then sleeps; queuing_rw_mutex queues readers and writers in
+// order, each spinning on its own node, and lets readers next in the queue
+// in together.
+struct tbb_spin_rw : standard_shared<oneapi::tbb::spin_rw_mutex> {
+  static constexpr const char* name = "tbb_spin_rw";
+};
+struct tbb_rw : standard_shared<oneapi::tbb::rw_mutex> {
+  static constexpr const char* name = "tbb_rw";
+};
+struct tbb_queuing_rw : kind {
+  static constexpr const char* name = "tbb_queuing_rw";
+  static constexpr bool shares = true;
+  struct local {
+    oneapi::tbb::queuing_rw_mutex::scoped_lock s;
+  };
+  local join() { return {}; }
+  oneapi::tbb::queuing_rw_mutex m;
+  void lock(local& t) { t.s.acquire(m, true); }
+  void unlock(local& t) { t.s.release(); }
+  void lock_shared(local& t) { t.s.acquire(m, false); }
+  void unlock_shared(local& t) { t.s.release(); }
+};
+
+// absl::Mutex is a reader-writer lock too: ReaderLock shares it. Waiters
+// spin briefly, then sleep; its header promises no strict fairness, but no
+// starvation of readers or writers at one priority.
 struct absl_mutex : kind {
   static constexpr const char* name = "absl_mutex";
+  static constexpr bool shares = true;
   absl::Mutex m;
   void lock(local&) { m.Lock(); }
   void unlock(local&) { m.Unlock(); }
+  void lock_shared(local&) { m.ReaderLock(); }
+  void unlock_shared(local&) { m.ReaderUnlock(); }
 };
 
 // Baseline: no lock at all, the sweep loop's own cost.
@@ -192,11 +295,14 @@ struct atomic : kind {
 // was compiled with it: Concurrency Kit's is inline assembly, and Debian's
 // abseil is built without it, so under TSan those kinds would be reported as
 // racing whatever they do; they stay out of that build.
-using kinds = std::tuple<mutex, adaptive, pi_mutex, rwlock, spin, std_mutex,
+using kinds = std::tuple<mutex, adaptive, pi_mutex, rwlock, rwlock_writer, shared_mutex, spin,
+                         std_mutex,
 #ifndef __SANITIZE_THREAD__
-                         ck_fas, ck_ticket, ck_mcs, ck_clh, absl_mutex,
+                         ck_fas, ck_ticket, ck_mcs, ck_clh, ck_rw, ck_pflock, ck_tflock,
+                         absl_mutex,
 #endif
-                         tbb_spin, tbb_queuing, tbb_mutex, none, atomic>;
+                         tbb_spin, tbb_queuing, tbb_mutex, tbb_spin_rw, tbb_queuing_rw, tbb_rw,
+                         none, atomic>;
 
 // Sets every library as a production build runs it, before any case, and
 // says how: (context key, value) pairs for the record of the run.

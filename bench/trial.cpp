@@ -3,7 +3,8 @@
 #include "stats.h"
 
 std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads, bool pass,
-                                                    double ns_per_tick, double per_thread) {
+                                                    bool mixes, double ns_per_tick,
+                                                    double per_thread) {
   std::uint64_t first = UINT64_MAX, last_start = 0, first_stop = UINT64_MAX, last = 0;
   for (const record& r : threads) {
     first = std::min(first, r.start);
@@ -33,5 +34,24 @@ std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads
   for (auto [name, p] : {std::pair{counter::wait_p50, 0.5}, {counter::wait_p99, 0.99},
                          {counter::wait_p999, 0.999}, {counter::wait_max, 1.0}})
     f.emplace_back(name, double(percentile(waits, p)) * ns_per_tick);
+  if (!mixes) return f;
+  std::vector<std::uint64_t> reads, writes;
+  long written = 0, asked = 0;
+  int inside = 0;
+  for (const record& r : threads) {
+    reads.insert(reads.end(), r.read_waits.begin(), r.read_waits.end());
+    writes.insert(writes.end(), r.write_waits.begin(), r.write_waits.end());
+    written += r.writes;
+    asked += r.writes + r.write_waiting;
+    inside = std::max(inside, r.readers_max);
+  }
+  // A pattern of reads only asks for no writes: it has no write figures.
+  if (!reads.empty()) f.emplace_back(counter::read_wait_p99, double(percentile(reads, 0.99)) * ns_per_tick);
+  if (asked) {
+    f.emplace_back(counter::write_wait_p99, double(percentile(writes, 0.99)) * ns_per_tick);
+    f.emplace_back(counter::write_wait_max, double(percentile(writes, 1.0)) * ns_per_tick);
+    f.emplace_back(counter::writes_share, double(written) / asked);
+  }
+  f.emplace_back(counter::readers_max, inside);
   return f;
 }

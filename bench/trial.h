@@ -6,7 +6,10 @@
 #pragma once
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -19,6 +22,14 @@ struct alignas(64) record {
   std::uint64_t start = 0, stop = 0;    // the timed loop, in clock ticks
   long acquisitions = 0, handoffs = 0;  // in the counting pass
   std::vector<std::uint64_t> waits;     // ticks, of one acquisition in `every`
+  // With reads: the waits of the reads among those, and of every write
+  // (writes may be one in a hundred); the writes made, and whether the
+  // thread was still waiting for one when the pass ended; the most readers
+  // it saw inside at once.
+  std::vector<std::uint64_t> read_waits, write_waits;
+  long writes = 0;
+  bool write_waiting = false;
+  int readers_max = 0;
 };
 
 // Two clock readings cost about a third of an uncontended acquisition here
@@ -28,13 +39,17 @@ constexpr long every = 8;
 
 // The figures of a run from its threads' records: overlap and span_ns for
 // every case, and with the pass, its handoffs, fairness, starved threads
-// and wait percentiles (ns). per_thread: each thread's timed acquisitions.
+// and wait percentiles (ns); with reads (mixes), the waits by role, the
+// share of writes made and the most readers inside at once. per_thread:
+// each thread's timed acquisitions.
 std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads, bool pass,
-                                                    double ns_per_tick, double per_thread);
+                                                    bool mixes, double ns_per_tick,
+                                                    double per_thread);
 
 // W, the workload, has `waits` (whether an acquisition can wait for another
-// thread), a `thread` of its own for each with its `walk`, step<count> and
-// timed_step<count> for one acquisition, and think for the work between two.
+// thread) and `mixes` (whether some are reads), a `thread` of its own for
+// each with its `walk`, step<count> and timed_step<count> for one
+// acquisition, writes_next, and think for the work between two.
 template <class W>
 struct trial {
   W work;
@@ -45,20 +60,51 @@ struct trial {
   alignas(64) std::atomic<bool> stop{false};  // the counting pass is over
   std::atomic<bool> failed{false};            // a thread could not finish the run
   std::atomic<int> done{0};                   // threads that have filed their record
+  std::atomic<bool> overran{false};           // the limit passed: set by the watchdog
 
+ private:
+  std::thread watchdog;
+  std::mutex ending;
+  std::condition_variable ended;
+  bool over = false;  // the trial ends; under `ending`
+
+ public:
+
+  // A run that may be cut has a watchdog: a thread that sleeps until the
+  // limit, or until the trial ends, and raises `overran` if the limit
+  // comes first. A thread waiting its turn for a preempted lock owner may
+  // take milliseconds an acquisition: one looking at the clock itself
+  // would see the limit long after it passed.
   trial(int n, const tick_clock& c, std::uint64_t cut_ticks, bool pass)
-      : clock(c), cut(cut_ticks), counting(pass && W::waits), threads(n) {}
+      : clock(c), cut(cut_ticks), counting(pass && W::waits), threads(n) {
+    if (!W::waits || cut == UINT64_MAX) return;
+    std::chrono::nanoseconds limit(std::uint64_t(double(cut) * clock.ns_per_tick));
+    watchdog = std::thread([this, limit] {
+      std::unique_lock<std::mutex> l(ending);
+      if (!ended.wait_for(l, limit, [this] { return over; })) overran = true;
+    });
+  }
+  ~trial() {
+    if (!watchdog.joinable()) return;
+    {
+      std::lock_guard<std::mutex> l(ending);
+      over = true;
+    }
+    ended.notify_one();
+    watchdog.join();
+  }
+  trial(const trial&) = delete;
+  trial& operator=(const trial&) = delete;
 
   // Thread t's timed loop of n acquisitions; false when the run was cut,
-  // by this thread or another. In chunks of 64 acquisitions: a look at the
-  // shared flag after each and at the clock after every fourth cost about
-  // 0.05 ns an acquisition. A baseline never waits and is never cut.
+  // by the watchdog, or failed in another thread. In chunks of 64
+  // acquisitions, with a look at the shared flags after each. A baseline
+  // never waits and is never cut.
   bool timed(typename W::thread& t, long n) {
     std::uint64_t start = clock.now();
-    std::uint64_t limit = cut == UINT64_MAX ? cut : start + cut;
     auto w = t.at;
     bool whole = true;
-    for (long left = n, chunk = 0; left > 0; ++chunk) {
+    for (long left = n; left > 0;) {
       long k = std::min(left, 64L);
       left -= k;
       for (; k > 0; --k) {
@@ -66,8 +112,8 @@ struct trial {
         W::think(w);
       }
       if (!W::waits || left == 0) continue;
-      if (chunk % 4 == 3 && clock.now() > limit) failed = true;
-      if (failed.load(std::memory_order_relaxed)) {
+      if (overran.load(std::memory_order_relaxed) || failed.load(std::memory_order_relaxed)) {
+        failed = true;
         whole = false;
         break;
       }
@@ -100,28 +146,36 @@ struct trial {
     t.handoffs = 0;
     for (long k = 0; !stop.load(std::memory_order_relaxed); ++k) {
       long handoffs = t.handoffs;
-      if (k % every == 0) {
-        mine.waits.push_back(work.template timed_step<true>(t, w, clock));
+      bool sampled = k % every == 0;
+      if (sampled || (W::mixes && W::writes_next(t, w))) {
+        std::uint64_t waited = work.template timed_step<true>(t, w, clock);
+        if (sampled) mine.waits.push_back(waited);
+        if (W::mixes && t.wrote) mine.write_waits.push_back(waited);
+        if (W::mixes && !t.wrote && sampled) mine.read_waits.push_back(waited);
         // The thread that ends the pass made this acquisition before the
         // end: a thread held up until after the deadline (a loaded machine,
         // a short run) still counts the one it made.
         if (clock.now() >= deadline && !stop.exchange(true)) {
           ++mine.acquisitions;
+          mine.writes += t.wrote;
           break;
         }
       } else {
         work.template step<true>(t, w);
       }
       // An acquisition that ends after another thread's stop was not made
-      // in the pass.
+      // in the pass; a write among them was asked for in it.
       if (stop.load(std::memory_order_relaxed)) {
         t.handoffs = handoffs;
+        mine.write_waiting = t.wrote;
         break;
       }
       ++mine.acquisitions;
+      mine.writes += t.wrote;
       W::think(w);
     }
     mine.handoffs = t.handoffs;
+    mine.readers_max = t.readers_max;
     t.at = w;
   }
 
@@ -137,6 +191,6 @@ struct trial {
   }
 
   std::vector<std::pair<const char*, double>> figures(double per_thread) {
-    return ::figures(threads, counting, clock.ns_per_tick, per_thread);
+    return ::figures(threads, counting, W::mixes, clock.ns_per_tick, per_thread);
   }
 };

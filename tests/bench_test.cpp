@@ -44,14 +44,24 @@ std::set<std::string> listed(const std::vector<std::string>& flags,
   return {l.begin(), l.end()};
 }
 
+// The names of every kind, of the locks (kinds that exclude) and of the
+// kinds that can be shared.
+struct kind_names {
+  std::vector<std::string> all, locks, shared;
+};
 template <class... K>
-std::vector<std::string> names_of(std::tuple<K...>*) {
-  return {K::name...};
+kind_names names_of(std::tuple<K...>*) {
+  kind_names n;
+  ((n.all.push_back(K::name), K::excludes ? n.locks.push_back(K::name) : void(),
+    K::shares ? n.shared.push_back(K::name) : void()),
+   ...);
+  return n;
 }
-std::vector<std::string> names() { return names_of(static_cast<kinds*>(nullptr)); }
+kind_names names() { return names_of(static_cast<kinds*>(nullptr)); }
 
-std::string case_name(const std::string& kind, const char* place, long hold, long think, int n) {
-  return ::case_name(kind, place, hold, think) + "/real_time/threads:" + std::to_string(n);
+std::string case_name(const std::string& kind, const char* place, long hold, long think, int n,
+                      int read = 0) {
+  return ::case_name(kind, place, read, hold, think) + "/real_time/threads:" + std::to_string(n);
 }
 
 std::string pingpong_name(int a, int b) {
@@ -65,7 +75,8 @@ struct grid {
   std::set<std::string> pingpong;
 };
 grid grid_of(const std::set<std::string>& cases) {
-  static const std::regex kind_case(R"(\w+/(\w+)/hold:\w+/think:\w+/real_time/threads:(\d+))");
+  static const std::regex kind_case(
+      R"(\w+/(\w+)/(?:read:\d+/)?hold:\w+/think:\w+/real_time/threads:(\d+))");
   grid g;
   std::smatch m;
   for (const std::string& c : cases) {
@@ -84,32 +95,44 @@ TEST(lock_bench, lists_the_default_set_and_the_whole_grid) {
   std::vector<const char*> pairs;
   for (placement p : {smt, core, cache, package})
     if (!plan(p, 2, machine().pus).empty()) pairs.push_back(placement_names[p]);
-  for (const std::string& k : names()) {
-    for (int n : threads) {
-      for (const char* place : {"unpinned", "spread", "compact", "one_cpu"})
-        for (long hold : holds)
-          for (long think : thinks)
-            EXPECT_TRUE(all.count(case_name(k, place, hold, think, n)))
-                << case_name(k, place, hold, think, n);
-      for (long hold : {0, 1000})
-        EXPECT_TRUE(some.count(case_name(k, "unpinned", hold, 0, n)))
-            << "default set lacks " << case_name(k, "unpinned", hold, 0, n);
+  kind_names kinds = names();
+  // Every kind with writes only; every lock with each share of reads.
+  for (int read : reads) {
+    for (const std::string& k : read ? kinds.locks : kinds.all) {
+      for (int n : threads)
+        for (const char* place : {"unpinned", "spread", "compact", "one_cpu"})
+          for (long hold : holds)
+            for (long think : thinks)
+              EXPECT_TRUE(all.count(case_name(k, place, hold, think, n, read)))
+                  << case_name(k, place, hold, think, n, read);
+      for (const char* pair : pairs)
+        EXPECT_TRUE(all.count(case_name(k, pair, 0, 0, 2, read))) << case_name(k, pair, 0, 0, 2, read);
     }
-    for (const char* pair : pairs)
-      EXPECT_TRUE(all.count(case_name(k, pair, 0, 0, 2))) << case_name(k, pair, 0, 0, 2);
   }
-  EXPECT_TRUE(some.count("classic/iterations:10000000/real_time/threads:2"));
-  EXPECT_FALSE(some.count(case_name("mutex", "spread", 0, 0, 2))) << "runs more than asked";
-  EXPECT_TRUE(grid_of(some).pingpong.empty()) << "runs more than asked";
+  // The default set: unpinned, think 0, hold 0 and 1 us, at as many threads
+  // as CPUs and four times as many; every kind with writes only, and with
+  // 90 and 100% reads the kinds that share, mutex and tbb_spin.
+  std::set<std::string> want{"classic/iterations:10000000/real_time/threads:2"};
+  std::vector<std::string> mix = kinds.shared;
+  mix.insert(mix.end(), {"mutex", "tbb_spin"});
+  int cpus = int(machine().pus.size());
+  for (int n : {cpus, 4 * cpus})
+    for (long hold : {0, 1000}) {
+      for (const std::string& k : kinds.all) want.insert(case_name(k, "unpinned", hold, 0, n));
+      for (const std::string& k : mix)
+        for (int read : {90, 100}) want.insert(case_name(k, "unpinned", hold, 0, n, read));
+    }
+  EXPECT_EQ(some, want);
   // The ping-pong matrix: every pair of its CPUs once, each CPU with itself.
   std::set<std::string> pingpong;
-  std::vector<int> cpus = matrix_cpus(machine().pus);
-  for (int a : cpus)
-    for (int b : cpus)
+  std::vector<int> cpus_of_matrix = matrix_cpus(machine().pus);
+  for (int a : cpus_of_matrix)
+    for (int b : cpus_of_matrix)
       if (a <= b) pingpong.insert(pingpong_name(a, b));
   EXPECT_EQ(grid_of(all).pingpong, pingpong);
-  EXPECT_EQ(all.size(),
-            names().size() * (4 * threads.size() + pairs.size()) * 4 * 3 + 1 + pingpong.size());
+  std::size_t per_kind = (4 * threads.size() + pairs.size()) * holds.size() * thinks.size();
+  EXPECT_EQ(all.size(), (kinds.all.size() + (reads.size() - 1) * kinds.locks.size()) * per_kind +
+                            1 + pingpong.size());
 }
 
 // An existing results file that every failing run must leave alone.

@@ -1,15 +1,18 @@
-// The suite's parts: every lock kind of the registry excludes, the sweep
-// stores and counts what it should, and pinning puts threads where their
-// placement's plan says, then gives the affinity back.
+// The suite's parts: every lock kind of the registry excludes, every kind
+// that shares lets readers in together and keeps writers apart, the sweep
+// stores, reads and counts what it should, and pinning puts threads where
+// their placement's plan says, then gives the affinity back.
 #include "locks.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 #include <vector>
 
+#include "names.h"
 #include "place.h"
 #include "sweep.h"
 
@@ -32,6 +35,18 @@ struct kind_name {
   }
 };
 TYPED_TEST_SUITE(kind_test, every_kind, kind_name);
+
+// The kinds that can be shared.
+template <class T>
+struct shared_of;
+template <class... K>
+struct shared_of<std::tuple<K...>> {
+  using type = decltype(std::tuple_cat(
+      std::declval<std::conditional_t<K::shares, std::tuple<K>, std::tuple<>>>()...));
+};
+template <class L>
+class shared_kind_test : public testing::Test {};
+TYPED_TEST_SUITE(shared_kind_test, types_of<shared_of<kinds>::type>::type, kind_name);
 
 // FIFO spinlocks hand the lock to one waiter in turn; when that waiter is
 // preempted (by other load, or by more threads than CPUs), each handoff waits
@@ -61,6 +76,74 @@ TYPED_TEST(kind_test, excludes_with_a_held_lock) {
     });
   for (auto& w : workers) w.join();
   EXPECT_EQ(counter, threads * 5000);
+}
+
+// Waits until `flag` is set, for at most ten seconds; whether it was.
+bool wait_for(const std::atomic<bool>& flag) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!flag.load())
+    if (std::chrono::steady_clock::now() > until) return false;
+    else std::this_thread::yield();
+  return true;
+}
+
+// A reader inside lets a second reader in: the first holds its read lock
+// until the second has taken one too.
+TYPED_TEST(shared_kind_test, lets_two_readers_in_at_once) {
+  TypeParam l;
+  ASSERT_EQ(l.init(), 0);
+  std::atomic<bool> first_in{false}, second_in{false};
+  bool met = false;
+  std::thread first([&] {
+    auto mine = l.join();
+    l.lock_shared(mine);
+    first_in = true;
+    met = wait_for(second_in);
+    l.unlock_shared(mine);
+  });
+  auto mine = l.join();
+  ASSERT_TRUE(wait_for(first_in));
+  l.lock_shared(mine);
+  second_in = true;
+  l.unlock_shared(mine);
+  first.join();
+  EXPECT_TRUE(met) << "the second reader got in only after the first left";
+  l.fini();
+}
+
+// Readers and writers at once: a writer finds nobody inside, a reader no
+// writer. Each thread writes one acquisition in three.
+TYPED_TEST(shared_kind_test, keeps_writers_apart_from_readers_and_each_other) {
+  TypeParam l;
+  ASSERT_EQ(l.init(), 0);
+  std::atomic<int> readers{0}, writers{0}, wrong{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 3; ++t)
+    workers.emplace_back([&] {
+      auto mine = l.join();
+      std::uint64_t x = 1;
+      for (int k = 0; k < 3000; ++k) {
+        if (k % 3 == 0) {
+          l.lock(mine);
+          wrong += writers.fetch_add(1) != 0 || readers.load() != 0;
+          x = work(200, x);
+          asm volatile("" : "+r"(x));
+          writers.fetch_sub(1);
+          l.unlock(mine);
+        } else {
+          l.lock_shared(mine);
+          readers.fetch_add(1);
+          wrong += writers.load() != 0;
+          x = work(200, x);
+          asm volatile("" : "+r"(x));
+          readers.fetch_sub(1);
+          l.unlock_shared(mine);
+        }
+      }
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(wrong, 0) << "a writer was inside with another thread";
+  l.fini();
 }
 
 // Counts every acquisition of the lock it wraps.
@@ -102,6 +185,98 @@ TYPED_TEST(kind_test, sweep_stores_every_element_and_counts_every_acquisition) {
   sweep_with<TypeParam>(threads, 20000);
   EXPECT_EQ(data[19999], 0);
   EXPECT_EQ(data[20000], 1) << "stored past the steps taken";
+}
+
+// Counts the acquisitions of the lock it wraps by how they were taken.
+template <class L>
+struct roles_counted : L {
+  long alone = 0, shared = 0;  // under the lock, so plain counters
+  void lock(typename L::local& t) {
+    L::lock(t);
+    ++alone;
+  }
+  void lock_shared(typename L::local& t) {
+    L::lock_shared(t);
+    ++shared;
+  }
+};
+
+// One pattern's worth of acquisitions at each read share: a kind that
+// shares takes exactly the share of reads shared, one that does not takes
+// them alone; only writes store, and the reads' values reach the work.
+template <class L>
+void sweeps_its_read_share() {
+  for (int read : reads) {
+    mixed<roles_counted<L>> a;
+    auto w = a.join(0, 0, 0, read);
+    std::uint64_t before = w.at.x;
+    for (int s = 0; s < pattern_size; ++s) a.template step<false>(w, w.at);
+    long reads_made = pattern_size / 100 * read;
+    EXPECT_EQ(a.lock.shared, L::shares ? reads_made : 0) << read << "% reads";
+    EXPECT_EQ(a.lock.alone, pattern_size - (L::shares ? reads_made : 0)) << read << "% reads";
+    EXPECT_EQ(std::count(data, data + pattern_size, 0), pattern_size - reads_made)
+        << "stored on reads, or not on writes, at " << read << "% reads";
+    EXPECT_EQ(data[pattern_size], 1) << "stored past the steps taken";
+    // With no work, the value changes only by what the reads read: 1 each.
+    EXPECT_EQ(w.at.x - before, std::uint64_t(reads_made)) << read << "% reads";
+  }
+}
+TEST(walker, sweeps_its_read_share) {
+  sweeps_its_read_share<shared_mutex>();
+  sweeps_its_read_share<mutex>();
+}
+
+TEST(walker, patterns_differ_by_thread_and_repeat_by_run) {
+  EXPECT_NE(pattern(90, 0), pattern(90, 1));
+  EXPECT_EQ(pattern(90, 1), pattern(90, 1));
+  std::vector<char> p = pattern(50, 0);
+  EXPECT_EQ(std::count(p.begin(), p.end(), 1), pattern_size / 2);
+  EXPECT_FALSE(std::is_sorted(p.begin(), p.end())) << "not shuffled";
+}
+
+// A shared kind whose readers, once in, wait (at most ten seconds) for
+// the other thread's reader of the same round before they go on.
+template <class L>
+struct meeting : L {
+  std::atomic<int> arrived{0};
+  static thread_local int round;
+  void lock_shared(typename L::local& t) {
+    L::lock_shared(t);
+    int want = 2 * ++round;
+    arrived.fetch_add(1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (arrived.load() < want && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  }
+};
+template <class L>
+thread_local int meeting<L>::round = 0;
+
+// The sweep counts the readers inside at once: both threads' readers
+// (long ones, let in together) for a kind that shares, only ever one for a
+// kind that does not.
+TYPED_TEST(kind_test, counts_the_readers_inside_at_once) {
+  if constexpr (!TypeParam::excludes) {
+    GTEST_SKIP() << "a baseline, not a lock";
+  } else {
+    using L = std::conditional_t<TypeParam::shares, meeting<TypeParam>, TypeParam>;
+    mixed<L> a;
+    ASSERT_EQ(a.error, 0);
+    std::vector<int> most(threads);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+      workers.emplace_back([&, t] {
+        // Shared, three reads of about 10 ms; alone, many short ones.
+        auto w = a.join(t, TypeParam::shares ? 10000000 : 0, 0, 100);
+        for (int k = 0; k < (TypeParam::shares ? 3 : 20000); ++k) a.template step<true>(w, w.at);
+        most[t] = w.readers_max;
+      });
+    for (auto& w : workers) w.join();
+    int seen = *std::max_element(most.begin(), most.end());
+    if constexpr (TypeParam::shares)
+      EXPECT_EQ(seen, threads) << "readers inside together were not counted";
+    else
+      EXPECT_EQ(seen, 1) << "readers counted inside at once under a lock that excludes";
+  }
 }
 
 // Two walkers taking turns on one thread: every acquisition after the first

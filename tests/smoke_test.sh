@@ -6,7 +6,7 @@ set -eu
 lock_bench=$1 plot=$2 verdict=$3
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-"$lock_bench" --benchmark_filter='^(mutex|spin|none)/unpinned/hold:(0|1us)/think:0/real_time/threads:(1|2)$' \
+"$lock_bench" --benchmark_filter='^(mutex|spin|none)/unpinned/hold:(0|1us)/think:0/real_time/threads:(1|2)$|^(mutex|rwlock)/unpinned/read:90/hold:0/think:0/real_time/threads:2$' \
   --benchmark_min_time=0.01 --benchmark_repetitions=5 --benchmark_display_aggregates_only=true \
   --benchmark_out="$out/results.json" > "$out/console"
 counters=$(cd "$(dirname "$(realpath "$plot")")" && /usr/bin/python3 -B -c 'import results; print(*results.COUNTERS)')
@@ -27,8 +27,10 @@ grep -q "ERROR OCCURRED: 'cut: " "$out/console" &&
   undecided=$(grep -cE '^### [^:]+: not decided$' "$out/verdict.md" || true)
 [ "$concluded" -gt 0 ] && [ $((concluded + undecided)) -eq "$scenarios" ] ||
   { echo "FAIL: $concluded of $scenarios scenarios have a verdict"; cat "$out/verdict.md"; exit 1; }
-for kind in mutex spin; do
+for kind in mutex spin rwlock; do
   grep -qE "^\| [0-9]+ \| $kind \|" "$out/verdict.md" ||
     { echo "FAIL: the verdict does not rank $kind"; cat "$out/verdict.md"; exit 1; }
 done
+grep -qE '^\| unpinned \| 90% \| 0 \| 0 \| 2 \| rwlock \| mutex \|' "$out/verdict.md" ||
+  { echo "FAIL: the verdict does not answer shared or exclusive"; cat "$out/verdict.md"; exit 1; }
 echo "lock_bench, chart and verdict agree on names and counters"

@@ -53,13 +53,13 @@ const tick_clock& clock() {
 // Runs trial t's counting pass on its threads, as if their timed loops of
 // 0.2 s had just ended (a pass of 20 ms), and returns its figures by name.
 template <class W>
-std::map<std::string, double> pass_of(trial<W>& t) {
+std::map<std::string, double> pass_of(trial<W>& t, int read = 0) {
   std::uint64_t now = clock().now();
   for (record& r : t.threads) r.start = now - std::uint64_t(2e8 / clock().ns_per_tick), r.stop = now;
   std::vector<std::thread> threads;
   for (int i = 0; i < int(t.threads.size()); ++i)
-    threads.emplace_back([&t, i] {
-      auto mine = t.work.join(i, 0, 0);
+    threads.emplace_back([&t, i, read] {
+      auto mine = t.work.join(i, 0, 0, read);
       t.pass(mine);
     });
   for (auto& th : threads) th.join();
@@ -106,8 +106,46 @@ TEST(pass, ends_when_threads_are_starved_and_says_so) {
   EXPECT_EQ(f[counter::handoffs], 0) << "the lock never changed hands in the pass";
 }
 
+// A shared lock that keeps writers out for 100 ms from its making, five
+// times a pass, or until the pass is over: the first writer to get in ends
+// the pass, and every other writer starves.
+struct no_writers : shared_mutex {
+  static constexpr const char* name = "no_writers";
+  const std::atomic<bool>* over = nullptr;  // the trial's stop
+  std::chrono::steady_clock::time_point until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  void lock(local& l) {
+    while (!over->load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    shared_mutex::lock(l);
+  }
+};
+
+// The figures of a pass with reads: the waits by role, and the writes made
+// of those asked for, all of them under a sound lock and none where every
+// writer starves; reads only ask for no writes.
+TEST(pass, with_reads_counts_by_role_and_the_writes_made) {
+  trial<mixed<shared_mutex>> sound(2, clock(), UINT64_MAX, true);
+  auto f = pass_of(sound, 50);
+  for (const char* name : mix_counters) EXPECT_EQ(f.count(name), 1u) << name;
+  EXPECT_GT(f[counter::writes_share], 0.9) << "at most one write per thread is left waiting";
+  EXPECT_LE(f[counter::write_wait_p99], f[counter::write_wait_max]);
+  EXPECT_GE(f[counter::readers_max], 1);
+
+  trial<mixed<no_writers>> starving(3, clock(), UINT64_MAX, true);
+  starving.work.lock.over = &starving.stop;
+  f = pass_of(starving, 50);
+  EXPECT_DOUBLE_EQ(f[counter::writes_share], 1.0 / 3) << "one write made of three asked";
+  EXPECT_GE(f[counter::write_wait_max], 2e7) << "the writers waited out the pass of 20 ms";
+
+  trial<mixed<shared_mutex>> reading(2, clock(), UINT64_MAX, true);
+  f = pass_of(reading, 100);
+  EXPECT_EQ(f.count(counter::writes_share), 0u) << "reads only ask for no writes";
+  EXPECT_EQ(f.count(counter::write_wait_p99), 0u);
+  EXPECT_EQ(f.count(counter::read_wait_p99), 1u);
+}
+
 // A lock that takes a tenth of a millisecond to get: 2,000 acquisitions
-// take at least 0.2 s. The clock is read every 256 acquisitions.
+// take at least 0.2 s.
 struct slow : kind {
   static constexpr const char* name = "slow";
   std::mutex m;
@@ -143,9 +181,9 @@ TEST(trial, cuts_a_run_that_overruns_its_limit_in_every_thread) {
   trial<exclusive<slow>> cut(2, clock(), 5 * ms, true);
   EXPECT_EQ(timed_loops(cut, 2000), (std::vector<bool>{false, false}));
   EXPECT_TRUE(cut.failed);
-  // Each thread looks at the clock every 256 acquisitions, at the flag
-  // every 64.
-  EXPECT_LE(cut.work.lock.taken, 2 * (256 + 64));
+  // The watchdog raises its flag after 50 acquisitions of each thread;
+  // each looks at it every 64.
+  EXPECT_LT(cut.work.lock.taken, 2 * 128);
   trial<exclusive<slow>> whole(2, clock(), UINT64_MAX, true);
   EXPECT_EQ(timed_loops(whole, 300), (std::vector<bool>{true, true}));
   EXPECT_EQ(whole.work.lock.taken, 600) << "exactly the acquisitions asked, over whole chunks and a part";
@@ -157,15 +195,18 @@ TEST(trial, cuts_a_run_that_overruns_its_limit_in_every_thread) {
 // A workload whose think ends the pass, as another thread's deadline would
 // while this one thinks.
 struct stopped_in_think {
-  static constexpr bool waits = true;
+  static constexpr bool waits = true, mixes = false;
   struct walk {};
   struct thread {
     int me;
     walk at;
     long handoffs;
+    bool wrote;
+    int readers_max;
   };
   static inline std::atomic<bool>* over;
-  thread join(int me, long, long) { return {me, {}, 0}; }
+  thread join(int me, long, long, int = 0) { return {me, {}, 0, false, 0}; }
+  static bool writes_next(const thread&, const walk&) { return true; }
   template <bool count>
   void step(thread&, walk&) {}
   template <bool count, class C>
@@ -205,12 +246,12 @@ TEST(pass, overlap_and_span_of_the_timed_loops) {
   r[0].start = 0, r[0].stop = 100;
   r[1].start = 20, r[1].stop = 60;  // ran alone with the other from 60 on
   std::map<std::string, double> f;
-  for (auto [name, value] : figures(r, false, 2.0, 10)) f[name] = value;
+  for (auto [name, value] : figures(r, false, false, 2.0, 10)) f[name] = value;
   EXPECT_DOUBLE_EQ(f[counter::overlap], 0.4);
   EXPECT_DOUBLE_EQ(f[counter::span_ns], 100 * 2.0 / 20);
   EXPECT_EQ(f.count(counter::fairness), 0u) << "a baseline has no lock figures";
   r[1].start = 100, r[1].stop = 150;
-  for (auto [name, value] : figures(r, false, 1, 10)) f[name] = value;
+  for (auto [name, value] : figures(r, false, false, 1, 10)) f[name] = value;
   EXPECT_EQ(f[counter::overlap], 0) << "one loop ended before the other began";
 }
 

@@ -77,6 +77,12 @@ two, four, tail, eight = ("unpinned/hold:0/think:0/real_time/threads:2",
 starving, three, four_runs = ("spread/hold:0/think:0/real_time/threads:16",
                               "unpinned/hold:0/think:0/real_time/threads:32",
                               "unpinned/hold:0/think:0/real_time/threads:64")
+
+
+def read(share):
+    return f"unpinned/read:{share}/hold:0/think:0/real_time/threads:6"
+
+
 # a winner that left a thread with no acquisition in two of its five runs
 starved = case("spin/" + starving, fast, fairness=0.9, starved=0.0)
 for r in starved[:2]:
@@ -105,9 +111,20 @@ run = [
     *cut("mutex/" + three, slow[:3]),
     *cut("spin/" + four_runs, fast[:4]),
     *cut("mutex/" + four_runs, slow[:4], fairness=float("nan")),
+    # with reads, rwlock sharing against two exclusive kinds: at 90% reads it
+    # wins but its writers wait 25 times as long as mutex's; at 100% mutex
+    # wins; at 50% the test cannot tell rwlock from the faster exclusive kind
+    *case("rwlock/" + read(90), fast, write_wait_p99=50000.0, writes_share=1.0, readers_max=6.0),
+    *case("mutex/" + read(90), slow, write_wait_p99=2000.0, writes_share=1.0, readers_max=1.0),
+    *case("rwlock/" + read(100), slow, readers_max=6.0),
+    *case("mutex/" + read(100), fast, readers_max=1.0),
+    *case("rwlock/" + read(50), same[0], write_wait_p99=900.0, writes_share=0.5),
+    *case("mutex/" + read(50), same[1], write_wait_p99=1000.0),
+    *case("spin/" + read(50), slow, write_wait_p99=1000.0),
 ]
 source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
-                                 "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30"})
+                                 "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30",
+                                 "shared_kinds": "rwlock ck_rw"})
 result = subprocess.run([verdict, source], capture_output=True, text=True)
 out = result.stdout
 if result.returncode != 0 or result.stderr:
@@ -146,6 +163,20 @@ if head != "not decided" or "Not ranked" not in text or "mutex, spin" not in tex
 head, text = scenario(out, "unpinned, hold 0, think 0, 64 threads")
 if head != "spin wins":
     failed.append(f"four runs against four: {head!r}, wanted spin to win")
+
+# shared or exclusive, per scenario with reads: best of each side, margin,
+# p, answer, and writers starved by a shared winner
+answers = {m[0]: m[1:] for m in re.findall(
+    r"^\| unpinned \| (\d+)% \| 0 \| 0 \| 6 \| (\w+) \| (\w+) \| ([\d.]+)x \| ([\d.]+) \| (.*) \|$", out, re.M)}
+wanted = {"90": ("rwlock", "mutex", "1.50", "0.008", "shared, starves writers: write wait p99 50,000 ns "
+                 "against 2,000"),
+          "100": ("rwlock", "mutex", "1.50", "0.008", "exclusive"),
+          "50": ("rwlock", "mutex", "1.00", "0.916", "either")}
+if answers != wanted:
+    failed.append(f"shared or exclusive: {answers}, wanted {wanted}")
+head, text = scenario(out, "unpinned, 90% reads, hold 0, think 0, 6 threads")
+if head != "rwlock wins" or row(text, "rwlock")[-3:] != ["50,000", "1", "6"]:
+    failed.append(f"a scenario with reads: {head!r}, rwlock's row {row(text, 'rwlock')}")
 
 # per thread count: who wins or ties most, and how often mutex comes within 10%
 summary = dict(re.findall(r"^\| (\d+) \| \d+ \| (.*) \|$", out, re.M))
@@ -194,6 +225,9 @@ bad = [  # (what, arguments, words the refusal holds)
     ("an option as the heatmap", ["--chart=--pingpong", source], ["usage", "./--pingpong"]),
     ("two runs in one file", [twice], ["repeats", "spin/"]),
     ("a thread count of 5001 digits", [named_long], ["digits"]),
+    *[(f"a read share of {share}", [write(f"read{i}.json", case(f"spin/unpinned/read:{share}/hold:0/think:0/"
+                                                                 "real_time/threads:2", fast))],
+       ["name lock_bench does not write"]) for i, share in enumerate(("0", "101", "090"))],
     ("a time unit that is an object", [pair("unit.json", {"time_unit": {"ns": 1}}, {})], ["time_unit"]),
     ("endless bytes", ["/dev/zero"], ["not a regular file"]),
     ("span_ns below 0", [pair("span1.json", {"span_ns": -5.0}, {"span_ns": 15.0})], ["span_ns"]),

@@ -2,6 +2,7 @@
 reading lock_bench's JSON, the kinds' colours and a gnuplot run that writes
 a PNG safely."""
 import argparse
+import collections
 import colorsys
 import json
 import os
@@ -14,14 +15,18 @@ import sys
 import tempfile
 import zlib
 
-# KIND/PLACE/hold:H/think:T/real_time/threads:N
-# KIND/PLACE/hold:H/think:T/real_time/threads:N, H and T times as in DURATION
-CASE = re.compile(r"(\w+)/([a-z_]+)/hold:(0|\d+[nmu]s)/think:(0|\d+[nmu]s)/real_time/threads:(\d+)",
-                  re.ASCII)
+# KIND/PLACE/hold:H/think:T/real_time/threads:N, H and T times as in DURATION;
+# with reads, KIND/PLACE/read:R/hold:H/think:T/real_time/threads:N, R of 100
+# acquisitions reads
+CASE = re.compile(r"(\w+)/([a-z_]+)/(?:read:(\d+)/)?hold:(0|\d+[nmu]s)/think:(0|\d+[nmu]s)"
+                  r"/real_time/threads:(\d+)", re.ASCII)
+# A case's key: its name's parts, read a percentage, hold and think in ns.
+Case = collections.namedtuple("Case", "kind place read hold think threads")
 DURATION = {"ns": 1, "us": 1000, "ms": 1000000}  # a time in a case name: 0, 100ns, 1us, 2ms
 BASELINES = ("none", "atomic")  # not locks: the loop alone, one atomic exchange
 COUNTERS = ("handoffs", "fairness", "wait_p50", "wait_p99", "wait_p999", "wait_max",
-            "starved", "overlap", "span_ns")
+            "starved", "overlap", "span_ns", "read_wait_p99", "write_wait_p99", "write_wait_max",
+            "writes_share", "readers_max")
 UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 LARGEST = 256 * 2**20  # bytes of JSON read; lock_bench writes a few MB
 DIGITS = 18  # of a number in a case's name
@@ -34,6 +39,8 @@ COLOURS = {
     "ck_mcs": "#e377c2", "ck_clh": "#bcbd22", "tbb_spin": "#9467bd", "tbb_queuing": "#637939",
     "tbb_mutex": "#843c39", "absl_mutex": "#e7ba52", "none": "#7f7f7f", "atomic": "#000000",
 }
+# The context key under which lock_bench names the kinds that can be shared.
+SHARED = "shared_kinds"
 
 
 class Bad(Exception):
@@ -136,8 +143,9 @@ def colour(kind):
 
 
 def safe(text, limit=80):
-    """TEXT cut down to characters that mean nothing to gnuplot inside quotes."""
-    return " ".join(re.sub(r"[^A-Za-z0-9 .,:;()/+=%_-]", " ", str(text)).split())[:limit]
+    """TEXT cut down to characters that mean nothing to gnuplot inside quotes,
+    where a tic label is a format: no %."""
+    return " ".join(re.sub(r"[^A-Za-z0-9 .,:;()/+=_-]", " ", str(text)).split())[:limit]
 
 
 def number(value):
@@ -187,7 +195,7 @@ def once(taken, r, where):
 def load(path):
     """(context, cases) from lock_bench's JSON at PATH.
 
-    cases maps (kind, place, hold, think, threads) to {"times": the time of
+    cases maps each Case to {"times": the time of
     each repetition in ns, its span_ns where the file has them, else its real
     time (empty when the file holds aggregates only), "ns": their median,
     "repetitions": R, the median of each counter present and "starved_runs":
@@ -208,11 +216,13 @@ def load(path):
             continue
         if run_type not in ("iteration", "aggregate"):
             raise Bad(f"{where} has run_type {safe(run_type)!r}")
-        if any(len(n) > DIGITS for n in m.groups()[2:]):
+        if any(n and len(n) > DIGITS for n in m.groups()[2:]):
             raise Bad(f"{where} has a number of more than {DIGITS} digits in its name")
-        hold, think, threads = m.groups()[2:]
+        reads, hold, think, threads = m.groups()[2:]
         if duration(nanoseconds(hold)) != hold or duration(nanoseconds(think)) != think \
-                or str(int(threads)) != threads:  # 1000ns for 1us, 02 for 2: one case, two names
+                or str(int(threads)) != threads \
+                or (reads is not None and (str(int(reads)) != reads or not 0 < int(reads) <= 100)):
+            # 1000ns for 1us, 02 for 2, read:0 for none: one case, two names
             raise Bad(f"{where} has a name lock_bench does not write: {safe(r['run_name'], 200)}")
         for name in ("real_time", "span_ns"):
             if (name in r or name == "real_time") and not (number(r.get(name)) and r[name] > 0):
@@ -228,9 +238,9 @@ def load(path):
                 raise Bad(f"{where} has {name} that is not a number")
         once(taken, r, where)
 
-        kind, place, hold, think, threads = m.groups()
-        case = found.setdefault((kind, place, nanoseconds(hold), nanoseconds(think), int(threads)),
-                                {"runs": [], "median": None, "repetitions": 1})
+        key = Case(kind=m[1], place=m[2], read=int(reads or 0), hold=nanoseconds(hold),
+                   think=nanoseconds(think), threads=int(threads))
+        case = found.setdefault(key, {"runs": [], "median": None, "repetitions": 1})
         case["repetitions"] = max(case["repetitions"], repetitions)
         if run_type == "iteration":
             case["runs"].append(r)
