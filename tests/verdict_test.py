@@ -111,14 +111,18 @@ run = [
     *cut("mutex/" + three, slow[:3]),
     *cut("spin/" + four_runs, fast[:4]),
     *cut("mutex/" + four_runs, slow[:4], fairness=float("nan")),
+    *cut("adaptive/" + four_runs, slow[:3]),
     # with reads, rwlock sharing against two exclusive kinds: at 90% reads it
-    # wins but its writers wait 25 times as long as mutex's; at 100% mutex
-    # wins; at 50% the test cannot tell rwlock from the faster exclusive kind
-    *case("rwlock/" + read(90), fast, write_wait_p99=50000.0, writes_share=1.0, readers_max=6.0),
+    # wins but its writers wait over ten rounds of six threads and 100 times
+    # as long as its readers; at 100% mutex wins; at 50% the test cannot
+    # tell rwlock from the faster exclusive kind, whose writers wait 100
+    # times as long as its readers, but not ten rounds
+    *case("rwlock/" + read(90), fast, write_wait_p99=50000.0, read_wait_p99=500.0, writes_share=1.0,
+          readers_max=6.0),
     *case("mutex/" + read(90), slow, write_wait_p99=2000.0, writes_share=1.0, readers_max=1.0),
     *case("rwlock/" + read(100), slow, readers_max=6.0),
     *case("mutex/" + read(100), fast, readers_max=1.0),
-    *case("rwlock/" + read(50), same[0], write_wait_p99=900.0, writes_share=0.5),
+    *case("rwlock/" + read(50), same[0], write_wait_p99=5000.0, read_wait_p99=50.0, writes_share=0.5),
     *case("mutex/" + read(50), same[1], write_wait_p99=1000.0),
     *case("spin/" + read(50), slow, write_wait_p99=1000.0),
 ]
@@ -163,19 +167,21 @@ if head != "not decided" or "Not ranked" not in text or "mutex, spin" not in tex
 head, text = scenario(out, "unpinned, hold 0, think 0, 64 threads")
 if head != "spin wins":
     failed.append(f"four runs against four: {head!r}, wanted spin to win")
+if row(text, "adaptive")[:1] != ["not ranked"]:
+    failed.append(f"a kind of three runs beside four: {row(text, 'adaptive')}, wanted it not ranked")
 
 # shared or exclusive, per scenario with reads: best of each side, margin,
 # p, answer, and writers starved by a shared winner
 answers = {m[0]: m[1:] for m in re.findall(
     r"^\| unpinned \| (\d+)% \| 0 \| 0 \| 6 \| (\w+) \| (\w+) \| ([\d.]+)x \| ([\d.]+) \| (.*) \|$", out, re.M)}
 wanted = {"90": ("rwlock", "mutex", "1.50", "0.008", "shared, starves writers: write wait p99 50,000 ns "
-                 "against 2,000"),
+                 "against 500 for reads"),
           "100": ("rwlock", "mutex", "1.50", "0.008", "exclusive"),
           "50": ("rwlock", "mutex", "1.00", "0.916", "either")}
 if answers != wanted:
     failed.append(f"shared or exclusive: {answers}, wanted {wanted}")
 head, text = scenario(out, "unpinned, 90% reads, hold 0, think 0, 6 threads")
-if head != "rwlock wins" or row(text, "rwlock")[-3:] != ["50,000", "1", "6"]:
+if head != "rwlock wins" or row(text, "rwlock")[-4:] != ["500", "50,000", "1", "6"]:
     failed.append(f"a scenario with reads: {head!r}, rwlock's row {row(text, 'rwlock')}")
 
 # per thread count: who wins or ties most, and how often mutex comes within 10%
