@@ -65,7 +65,7 @@ struct alignas(64) sweep {
   // cannot, so no run of theirs is cut or counted.
   static constexpr bool waits = L::excludes;
   L lock;
-  std::atomic<int> owner{-1};  // the last thread that took the lock alone, or -1
+  std::atomic<int> owner{-1};  // the last thread that took the lock, or -1
   std::atomic<int> inside{0};  // readers inside, counted in the pass
   int error;                   // why the lock could not be made, or 0
 
@@ -92,7 +92,7 @@ struct alignas(64) sweep {
     int me;
     typename L::local mine;
     walk at;
-    long handoffs = 0;      // acquisitions alone that found the lock last held by another
+    long handoffs = 0;        // acquisitions that found the lock last taken by another
     std::vector<char> roles;  // the pattern: 1 for a read
     bool wrote = false;       // whether the last acquisition was a write
     int readers_max = 0;      // the most readers this thread saw inside, itself included
@@ -168,13 +168,12 @@ struct alignas(64) sweep {
     ++w.i;
     if constexpr (count && waits) {
       if (read) inside.fetch_sub(1);
-      // Readers that share the lock hand nothing to one another.
-      if (!(L::shares && read)) {
-        int last = owner.load(std::memory_order_relaxed);
-        if (last != t.me) {
-          t.handoffs += last >= 0;
-          owner.store(t.me, std::memory_order_relaxed);
-        }
+      // Readers sharing the lock take turns at `owner` too: a read counts
+      // when another thread took the lock, for reading or writing, last.
+      int last = owner.load(std::memory_order_relaxed);
+      if (last != t.me) {
+        t.handoffs += last >= 0;
+        owner.store(t.me, std::memory_order_relaxed);
       }
     }
     release(t, read);

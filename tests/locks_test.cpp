@@ -265,9 +265,9 @@ TYPED_TEST(kind_test, counts_the_readers_inside_at_once) {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
       workers.emplace_back([&, t] {
-        // Shared, three reads of about 10 ms; alone, many short ones.
-        auto w = a.join(t, TypeParam::shares ? 10000000 : 0, 0, 100);
-        for (int k = 0; k < (TypeParam::shares ? 3 : 20000); ++k) a.template step<true>(w, w.at);
+        // Shared, five reads of about 20 ms; alone, many short ones.
+        auto w = a.join(t, TypeParam::shares ? 20000000 : 0, 0, 100);
+        for (int k = 0; k < (TypeParam::shares ? 5 : 20000); ++k) a.template step<true>(w, w.at);
         most[t] = w.readers_max;
       });
     for (auto& w : workers) w.join();
@@ -280,15 +280,21 @@ TYPED_TEST(kind_test, counts_the_readers_inside_at_once) {
 }
 
 // Two walkers taking turns on one thread: every acquisition after the first
-// finds the lock last held by the other.
-TEST(walker, counts_every_alternation_as_a_handoff) {
-  exclusive<mutex> a;
-  auto first = a.join(0, 0, 0), second = a.join(1, 0, 0);
+// finds the lock last taken by the other, whether they write or share it
+// to read.
+template <class W>
+void alternate(int read) {
+  W a;
+  auto first = a.join(0, 0, 0, read), second = a.join(1, 0, 0, read);
   for (int k = 0; k < 100; ++k) {
-    a.step<true>(first, first.at);
-    a.step<true>(second, second.at);
+    a.template step<true>(first, first.at);
+    a.template step<true>(second, second.at);
   }
-  EXPECT_EQ(first.handoffs + second.handoffs, 199);
+  EXPECT_EQ(first.handoffs + second.handoffs, 199) << read << "% reads";
+}
+TEST(walker, counts_every_alternation_as_a_handoff) {
+  alternate<exclusive<mutex>>(0);
+  for (int read : {50, 100}) alternate<mixed<shared_mutex>>(read);
 }
 
 TEST(walker, wraps_to_the_first_element) {
