@@ -1,11 +1,29 @@
 // What lock_bench's main needs of its cases.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "clock.h"
 
-// Registers every case with Google Benchmark.
-void register_cases();
+// The cases a user asks for with lock_bench's own flags (--kinds, --place,
+// --read, --hold, --think, --threads): a list for each flag given, empty
+// for each not given. Times in ns, read shares in percent.
+struct asked {
+  std::vector<std::string> kinds, places;
+  std::vector<int> reads, threads;
+  std::vector<long> holds, thinks;
+  bool any() const {
+    return !kinds.empty() || !places.empty() || !reads.empty() || !threads.empty() ||
+           !holds.empty() || !thinks.empty();
+  }
+};
+
+// Registers the cases with Google Benchmark: the whole grid, or only the
+// cases asked for, the default set's values for what is not asked.
+void register_cases(const asked& a);
+
+// The names of every kind.
+std::vector<std::string> kind_names();
 
 // The cases a run with no filter runs.
 std::string default_filter();

@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <system_error>
 #include <string>
@@ -23,6 +25,7 @@
 #include "lock_bench.h"
 #include "locks.h"
 #include "out.h"
+#include "place.h"
 #include "sweep.h"
 #include "topology.h"
 
@@ -102,6 +105,98 @@ void check_flags(const std::vector<char*>& args) {
     if (f && std::strcmp(f, "console") && std::strcmp(f, "json") && std::strcmp(f, "csv"))
       fail(std::string("--") + name + " must be console, json or csv, not '" + f + "'");
   }
+}
+
+// The items of a list flag's value, split at commas; refused when one is
+// empty.
+std::vector<std::string> items(const std::string& flag, const std::string& value) {
+  std::vector<std::string> out;
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t comma = value.find(',', from);
+    out.push_back(value.substr(from, comma - from));
+    if (out.back().empty()) fail("--" + flag + " has an empty item: '" + value + "'");
+    if (comma == std::string::npos) return out;
+    from = comma + 1;
+  }
+}
+
+// A whole number from 0 to most, or -1.
+long whole_number(const std::string& s, long most) {
+  if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return -1;
+  long n = std::stol(s);
+  return n <= most ? n : -1;
+}
+
+// A time as lock_bench's case names write it: 0, or a whole number of ns,
+// us or ms, up to a second; -1 for anything else.
+long nanoseconds(const std::string& s) {
+  if (s == "0") return 0;
+  std::size_t digits = s.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string::npos) return -1;
+  std::string unit = s.substr(digits);
+  long scale = unit == "ns" ? 1 : unit == "us" ? 1000 : unit == "ms" ? 1000000 : 0;
+  long n = scale ? whole_number(s.substr(0, digits), 1000000000 / scale) : -1;
+  return n < 0 ? -1 : n * scale;
+}
+
+// lock_bench's own flags, which make the cases: taken out of args before
+// Google Benchmark sees them. The last of several of one name counts.
+asked take_asked(std::vector<char*>& args) {
+  std::map<std::string, std::string> given;
+  // Each flag with an example of its list.
+  const std::vector<std::pair<std::string, std::string>> flags = {
+      {"kinds", "mutex,tbb_spin"}, {"place", "unpinned,spread"}, {"read", "0,90"},
+      {"hold", "300ns,2us"},       {"think", "0,2us"},           {"threads", "16,32"}};
+  std::vector<char*> rest;
+  for (char* a : args) {
+    std::string arg = a;
+    auto flag = std::find_if(flags.begin(), flags.end(), [&](const auto& f) {
+      return arg == "--" + f.first || arg.rfind("--" + f.first + "=", 0) == 0;
+    });
+    if (flag == flags.end()) {
+      rest.push_back(a);
+      continue;
+    }
+    const std::string& name = flag->first;
+    if (arg.size() == name.size() + 2)
+      fail("--" + name + " needs a list, such as --" + name + "=" + flag->second);
+    given[name] = arg.substr(name.size() + 3);
+  }
+  args = rest;
+  asked a;
+  std::vector<std::string> kinds = kind_names();
+  for (auto& [flag, value] : given) {
+    for (const std::string& item : items(flag, value)) {
+      auto bad = [&](const std::string& why) {
+        fail("--" + flag + "=" + value + ": '" + item + "' " + why);
+      };
+      if (flag == "kinds") {
+        if (std::find(kinds.begin(), kinds.end(), item) == kinds.end()) bad("is not a lock kind");
+        a.kinds.push_back(item);
+      } else if (flag == "place") {
+        auto p = std::find(std::begin(placement_names), std::end(placement_names), item);
+        if (p == std::end(placement_names)) bad("is not a placement");
+        placement where = placement(p - std::begin(placement_names));
+        if (is_pair(where) && plan(where, 2, machine().pus).empty())
+          bad("is a pair of CPUs this machine does not have");
+        a.places.push_back(item);
+      } else if (flag == "read") {
+        long r = whole_number(item, 100);
+        if (r < 0) bad("is not a share of reads from 0 to 100");
+        a.reads.push_back(int(r));
+      } else if (flag == "threads") {
+        long n = whole_number(item, 4096);
+        if (n < 1) bad("is not a thread count from 1 to 4096");
+        a.threads.push_back(int(n));
+      } else {
+        long ns = nanoseconds(item);
+        if (ns < 0) bad("is not a time: 0, or a whole number of ns, us or ms up to a second");
+        (flag == "hold" ? a.holds : a.thinks).push_back(ns);
+      }
+    }
+  }
+  return a;
 }
 
 // How long one step of private work takes on the main thread, for the
@@ -184,6 +279,7 @@ int main(int argc, char** argv) {
   if (!machine().here && !listing)
     fail("the topology hwloc reads with " + machine().foreign +
          " set is not this machine's: list its cases with --benchmark_list_tests, run them there");
+  asked cases = take_asked(args);
   // Defaults go last, where they win over an empty setting: 0.2 s per case
   // instead of Google Benchmark's 0.5 s, and the default set of cases.
   std::vector<std::string> added;
@@ -196,8 +292,10 @@ int main(int argc, char** argv) {
   // for exactly that family's cases each time: it copies every case found
   // so far once a family, 16 s for the whole grid here. ".+" picks the same
   // cases in a fraction of a second.
-  if (const char* f = setting(args, "benchmark_filter"); !f || !*f)
+  if (const char* f = setting(args, "benchmark_filter"); (!f || !*f) && !cases.any())
     added.push_back("--benchmark_filter=" + default_filter());
+  else if (!f || !*f)
+    added.push_back("--benchmark_filter=.+");
   else if (!std::strcmp(f, "all") || !std::strcmp(f, "."))
     added.push_back("--benchmark_filter=.+");
   // The results are kept in memory and written out after a whole run, so
@@ -219,7 +317,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&n, args.data());
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
 
-  register_cases();
+  register_cases(cases);
   add_context(!listing);
   for (auto& [key, value] : as_shipped()) benchmark::AddCustomContext(key, value);
   // The tools tell the two sides of "shared or exclusive?" apart by it.

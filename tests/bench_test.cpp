@@ -135,6 +135,47 @@ TEST(lock_bench, lists_the_default_set_and_the_whole_grid) {
                             1 + pingpong.size());
 }
 
+// lock_bench's own flags make exactly the cases asked, the default set's
+// values where a flag is not given (unpinned, reads 0, 90 and 100, holds 0
+// and 1us, think 0, C and 4C threads), and Google Benchmark's filter still
+// narrows them.
+TEST(lock_bench, makes_the_cases_asked) {
+  int cpus = int(machine().pus.size());
+  struct ask {
+    std::vector<std::string> flags;
+    std::set<std::string> want;
+  } table[] = {
+      {{"--hold=300ns,2us", "--threads=16", "--kinds=mutex"},
+       {case_name("mutex", "unpinned", 300, 0, 16), case_name("mutex", "unpinned", 2000, 0, 16),
+        case_name("mutex", "unpinned", 300, 0, 16, 90), case_name("mutex", "unpinned", 2000, 0, 16, 90),
+        case_name("mutex", "unpinned", 300, 0, 16, 100),
+        case_name("mutex", "unpinned", 2000, 0, 16, 100)}},
+      // a baseline has no reads; the last of two flags counts
+      {{"--kinds=none,spin", "--read=0,50", "--hold=1ms", "--think=0,1500ns", "--threads=4",
+        "--threads=3", "--place=spread"},
+       {case_name("none", "spread", 1000000, 0, 3), case_name("none", "spread", 1000000, 1500, 3),
+        case_name("spin", "spread", 1000000, 0, 3), case_name("spin", "spread", 1000000, 1500, 3),
+        case_name("spin", "spread", 1000000, 0, 3, 50),
+        case_name("spin", "spread", 1000000, 1500, 3, 50)}},
+      {{"--read=100", "--hold=0", "--kinds=rwlock,tbb_spin",
+        "--benchmark_filter=rwlock/.*threads:" + std::to_string(cpus) + "$"},
+       {case_name("rwlock", "unpinned", 0, 0, cpus, 100)}},
+  };
+  for (const ask& a : table) EXPECT_EQ(listed(a.flags), a.want) << a.flags[0];
+  // Without --kinds, the default set's kinds: every kind without reads,
+  // with them the kinds that share, mutex and tbb_spin.
+  std::set<std::string> some = listed({"--threads=5"}), want;
+  kind_names kinds = names();
+  std::vector<std::string> mix = kinds.shared;
+  mix.insert(mix.end(), {"mutex", "tbb_spin"});
+  for (long hold : {0, 1000}) {
+    for (const std::string& k : kinds.all) want.insert(case_name(k, "unpinned", hold, 0, 5));
+    for (const std::string& k : mix)
+      for (int read : {90, 100}) want.insert(case_name(k, "unpinned", hold, 0, 5, read));
+  }
+  EXPECT_EQ(some, want);
+}
+
 // An existing results file that every failing run must leave alone.
 struct results_file {
   std::string path = testing::TempDir() + "lock_bench_results." + std::to_string(getpid()) + ".json";
@@ -296,6 +337,19 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
        "/dev/full",
        "cannot write standard output"},
       {{"--no_such_flag"}, nullptr, "unrecognized"},
+      {{"--hold=300"}, nullptr, "--hold=300: '300' is not a time"},
+      {{"--hold=-1us"}, nullptr, "'-1us' is not a time"},
+      {{"--think=2s"}, nullptr, "'2s' is not a time"},
+      {{"--think=2000ms"}, nullptr, "'2000ms' is not a time"},
+      {{"--threads=0"}, nullptr, "'0' is not a thread count"},
+      {{"--threads=two"}, nullptr, "'two' is not a thread count"},
+      {{"--kinds=mutex,,spin"}, nullptr, "--kinds has an empty item"},
+      {{"--kinds=mutex,"}, nullptr, "--kinds has an empty item"},
+      {{"--kinds=no_such_lock"}, nullptr, "'no_such_lock' is not a lock kind"},
+      {{"--place=everywhere"}, nullptr, "'everywhere' is not a placement"},
+      {{"--read=101"}, nullptr, "'101' is not a share of reads"},
+      {{"--hold"}, nullptr, "--hold needs a list"},
+      {{"--kinds=none", "--read=50"}, nullptr, "Failed to match"},
   };
   for (const bad& b : table) {
     results_file f;

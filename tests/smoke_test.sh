@@ -26,18 +26,18 @@ undecided=0
 grep -q "ERROR OCCURRED: 'cut: " "$out/console" &&
   undecided=$(grep -cE '^### [^:]+: not decided$' "$out/verdict.md" || true)
 [ "$concluded" -gt 0 ] && [ $((concluded + undecided)) -eq "$scenarios" ] ||
-  { echo "FAIL: $concluded of $scenarios scenarios have a verdict"; cat "$out/verdict.md"; exit 1; }
-# rwlock runs in one scenario only, with reads: a cut there leaves nothing
-# to rank it in, nor to answer shared or exclusive with.
+  { echo "FAIL: $concluded of $scenarios scenarios have a verdict"; cat "$out/console" "$out/verdict.md"; exit 1; }
+# rwlock runs in one scenario only, with reads, where glibc's lock at times
+# sleeps through its handoffs: a cut of it leaves nothing to rank it in,
+# nor to answer shared or exclusive with.
 kinds="mutex spin rwlock"
-[ "$undecided" -gt 0 ] && grep -q '^### unpinned, 90% reads, .*: not decided$' "$out/verdict.md" &&
-  kinds="mutex spin"
+grep -q "^rwlock/.*ERROR OCCURRED: 'cut: " "$out/console" && kinds="mutex spin"
 for kind in $kinds; do
   grep -qE "^\| [0-9]+ \| $kind \|" "$out/verdict.md" ||
-    { echo "FAIL: the verdict does not rank $kind"; cat "$out/verdict.md"; exit 1; }
+    { echo "FAIL: the verdict does not rank $kind"; cat "$out/console" "$out/verdict.md"; exit 1; }
 done
 case $kinds in *rwlock*)
   grep -qE '^\| unpinned \| 90% \| 0 \| 0 \| 2 \| rwlock \| mutex \|' "$out/verdict.md" ||
-    { echo "FAIL: the verdict does not answer shared or exclusive"; cat "$out/verdict.md"; exit 1; } ;;
+    { echo "FAIL: the verdict does not answer shared or exclusive"; cat "$out/console" "$out/verdict.md"; exit 1; } ;;
 esac
 echo "lock_bench, chart and verdict agree on names and counters"
