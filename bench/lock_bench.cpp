@@ -59,7 +59,12 @@ void setup(const benchmark::State& st) {
 // threads anyway, and its later runs, of the cut run's iteration count,
 // would be too short to tell anything.
 std::set<std::string> cut_cases;
-std::string running_case;  // set by the running case's thread 0
+// The running case's name and thread count, and whether it is in
+// cut_cases: set by its thread 0 before the timed loop, whose start all
+// threads pass together. (The others allocate nothing before that: where
+// memory is short, a thread that cannot start is what fails.)
+std::string running_case;
+std::atomic<bool> skipping{false};
 
 template <class W>
 void teardown(const benchmark::State&) {
@@ -89,12 +94,9 @@ void measure(benchmark::State& st, const std::string& name, placement where, int
   trial<W>& t = *running<W>;
   if (t.work.error) return st.SkipWithError(std::strerror(t.work.error));
   int me = st.thread_index();
-  std::string key = name + "/threads:" + std::to_string(st.threads());
-  if (me == 0) running_case = key;
-  if (cut_cases.count(key)) {
-    while (st.KeepRunningBatch(st.max_iterations)) {
-    }
-    return st.SkipWithError("cut or failed in an earlier run of this case");
+  if (me == 0) {
+    running_case = name + "/threads:" + std::to_string(st.threads());
+    skipping = cut_cases.count(running_case) > 0;
   }
   pin p(where, me, st.threads());
   if (!p.error.empty()) {
@@ -103,8 +105,10 @@ void measure(benchmark::State& st, const std::string& name, placement where, int
   }
   double rate = step_rate(t.clock);
   auto mine = t.work.join(me, std::lround(hold * rate), std::lround(think * rate), read);
-  bool whole = true;
-  while (st.KeepRunningBatch(st.max_iterations)) whole = t.timed(mine, st.max_iterations);
+  bool whole = true, skip = false;
+  while (st.KeepRunningBatch(st.max_iterations))
+    if (!(skip = skipping)) whole = t.timed(mine, st.max_iterations);
+  if (skip) return st.SkipWithError("cut or failed in an earlier run of this case");
   if (!whole) st.SkipWithError(too_slow().c_str());
   // Google Benchmark's threads have all left the timed loop here.
   if (t.failed) return;
