@@ -239,19 +239,23 @@ void fill(int fd) {
 // threads wait for the missing ones (a catch in main hung in
 // pthread_cond_destroy), so nothing is unwound. The results stay unwritten.
 [[noreturn]] void stop() {
-  std::string why = "a case failed";
+  // Nothing here allocates: memory may be what ran out.
+  char why[256] = "a case failed";
   try {
     if (std::current_exception()) std::rethrow_exception(std::current_exception());
   } catch (const std::system_error& e) {
-    why = (e.code() == std::errc::resource_unavailable_try_again ? "cannot start a thread: "
-                                                                  : why + ": ") +
-          e.code().message();
+    bool cat = e.code().category() == std::system_category() ||
+               e.code().category() == std::generic_category();
+    std::snprintf(why, sizeof why, "%s: %s",
+                  e.code() == std::errc::resource_unavailable_try_again ? "cannot start a thread"
+                                                                        : "a case failed",
+                  cat ? std::strerror(e.code().value()) : e.what());
   } catch (const std::exception& e) {
-    why += std::string(": ") + e.what();
+    std::snprintf(why, sizeof why, "a case failed: %s", e.what());
   } catch (...) {
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "lock_bench: %s; no results written\n", why.c_str());
+  std::fprintf(stderr, "lock_bench: %s; no results written\n", why);
   _exit(1);
 }
 
