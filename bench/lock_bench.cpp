@@ -118,6 +118,8 @@ void measure(benchmark::State& st, const std::string& name, placement where, int
     for (auto [name, value] : t.figures(double(st.iterations()))) st.counters[name] = value;
 }
 
+std::vector<listed> cases;
+
 // The values a family of cases is made from.
 struct grid {
   std::vector<placement> places;
@@ -146,10 +148,10 @@ void add(const char* kind, int read, const grid& g) {
           measure<W>(st, name, where, read, hold, think);
         });
         b->Setup(setup<W>)->Teardown(teardown<W>)->UseRealTime();
-        if (is_pair(where))
-          b->Threads(2);
-        else
-          for (int t : g.threads) b->Threads(t);
+        for (int t : is_pair(where) ? std::vector<int>{2} : g.threads) {
+          b->Threads(t);
+          cases.push_back({name + "/real_time/threads:" + std::to_string(t), name, read > 0});
+        }
       }
     }
   }
@@ -256,11 +258,17 @@ void add_pingpong() {
       pingpong(st, a, int(st.range(0)));
     });
     b->Setup(serve)->Teardown(clear)->ArgName("cpu")->UseRealTime()->Threads(2);
-    for (std::size_t j = i; j < cpus.size(); ++j) b->Arg(cpus[j]);
+    for (std::size_t j = i; j < cpus.size(); ++j) {
+      b->Arg(cpus[j]);
+      std::string shown = name + "/cpu:" + std::to_string(cpus[j]);
+      cases.push_back({shown + "/real_time/threads:2", shown, false});
+    }
   }
 }
 
 }  // namespace
+
+const std::vector<listed>& registered() { return cases; }
 
 std::vector<std::string> kind_names() { return names_of(static_cast<kinds*>(nullptr)); }
 
@@ -291,6 +299,8 @@ void register_cases(const asked& a) {
   benchmark::RegisterBenchmark("classic", [](benchmark::State& st) {
     measure<W>(st, "classic", unpinned, 0, 0, 0);
   })->Setup(setup<W, false>)->Teardown(teardown<W>)->Iterations(size)->UseRealTime()->Threads(2);
+  cases.push_back({"classic/iterations:" + std::to_string(size) + "/real_time/threads:2", "classic",
+                   false});
   add_pingpong();
 }
 

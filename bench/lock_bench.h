@@ -22,6 +22,14 @@ struct asked {
 // cases asked for, the default set's values for what is not asked.
 void register_cases(const asked& a);
 
+// A case registered: its full name, which Google Benchmark's filter
+// matches, the shorter one the console shows, and whether it has reads.
+struct listed {
+  std::string full, shown;
+  bool reads;
+};
+const std::vector<listed>& registered();
+
 // The names of every kind.
 std::vector<std::string> kind_names();
 

@@ -16,11 +16,13 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "console.h"
 #include "context.h"
 #include "lock_bench.h"
 #include "locks.h"
@@ -199,6 +201,23 @@ asked take_asked(std::vector<char*>& args) {
   return a;
 }
 
+// The registered cases FILTER picks, as Google Benchmark reads it: an
+// extended regular expression found anywhere in the name, or with a
+// leading '-' the cases it is not found in. None when it does not compile
+// (Google Benchmark then says why and runs nothing).
+std::vector<listed> chosen(std::string filter) {
+  bool negative = !filter.empty() && filter[0] == '-';
+  if (negative) filter.erase(0, 1);
+  std::vector<listed> out;
+  try {
+    std::regex re(filter, std::regex::extended);
+    for (const listed& c : registered())
+      if (std::regex_search(c.full, re) != negative) out.push_back(c);
+  } catch (const std::regex_error&) {
+  }
+  return out;
+}
+
 // How long one step of private work takes on the main thread, for the
 // record of the run (each thread of a case times its own): the best of
 // five timings.
@@ -317,6 +336,13 @@ int main(int argc, char** argv) {
     }
   }
   for (std::string& a : added) args.push_back(a.data());
+  // Google Benchmark takes its flags out of args.
+  std::string filter = setting(args, "benchmark_filter");
+  const char* r = setting(args, "benchmark_repetitions");
+  long repetitions = r ? std::atol(r) : 1;
+  const char* display = setting(args, "benchmark_format");
+  bool table = !listing && (!display || !std::strcmp(display, "console"));
+  bool csv_out = format && !std::strcmp(format, "csv") && out;
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
@@ -335,9 +361,26 @@ int main(int argc, char** argv) {
   char ns[32];
   std::snprintf(ns, sizeof ns, "%.3f", step_ns());
   benchmark::AddCustomContext("work_step_ns", ns);
+  // The console shows lock_bench's own table, unless another format was
+  // asked for.
+  std::unique_ptr<console> shown;
+  if (table) {
+    std::vector<listed> runs = chosen(filter);
+    std::size_t width = 0;
+    bool reads = false;
+    for (const listed& c : runs) {
+      width = std::max(width, c.shown.size() + (repetitions > 1 ? 7 : 0));  // "_median"
+      reads |= c.reads;
+    }
+    shown = std::make_unique<console>(long(runs.size()), repetitions, width, reads);
+  }
+  std::unique_ptr<benchmark::BenchmarkReporter> display_csv, file_csv;
+  if (display && !std::strcmp(display, "csv")) display_csv = std::make_unique<csv>();
+  if (csv_out) file_csv = std::make_unique<csv>();
   // Google Benchmark says why when no case ran: a filter that does not
   // compile or matches nothing.
-  bool ran = benchmark::RunSpecifiedBenchmarks() > 0;
+  bool ran = benchmark::RunSpecifiedBenchmarks(
+                 shown ? shown.get() : display_csv.get(), file_csv.get()) > 0;
   benchmark::Shutdown();
 
   std::cout.flush();

@@ -671,3 +671,63 @@ TEST(lock_bench, never_cuts_a_case_of_fixed_length) {
 }
 
 }  // namespace
+
+// The console is a table for a terminal of 120 columns: a row for each run
+// and aggregate, times with their units, no statistic of a count; the
+// progress line on a terminal counts the runs the filter leaves and is
+// gone at the end. Other formats keep every figure.
+TEST(lock_bench, shows_a_table_and_its_progress) {
+  std::vector<std::string> argv = {LOCK_BENCH, "--kinds=tbb_queuing_rw,mutex", "--read=0,100",
+                                   "--hold=1us", "--threads=2", "--benchmark_repetitions=2",
+                                   "--benchmark_min_time=0.01" SECONDS,
+                                   "--benchmark_filter=-^mutex/unpinned/read"};
+  run_result r = run(argv, {}, nullptr, true);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::string> rows;
+  for (const std::string& line : lines(r.out)) {
+    std::size_t columns = 0;
+    for (unsigned char c : line) columns += (c & 0xC0) != 0x80;
+    EXPECT_LE(columns, 120u) << line;
+    EXPECT_EQ(line.find("nan"), std::string::npos) << line;
+    rows[line.substr(0, line.find(' '))] = line;
+  }
+  const std::string mutex = "mutex/unpinned/hold:1us/think:0";
+  const std::string shared = "tbb_queuing_rw/unpinned/read:100/hold:1us/think:0";
+  EXPECT_EQ(rows.count("case"), 1u) << r.out;
+  EXPECT_EQ(rows.count("mutex/unpinned/read:100/hold:1us/think:0"), 0u) << r.out;
+  for (const std::string& name : {mutex, shared, mutex + "_median", shared + "_mean"}) {
+    ASSERT_EQ(rows.count(name), 1u) << name << "\n" << r.out;
+    // threads, time with its unit, handoffs, fairness, starved, p99 wait.
+    EXPECT_TRUE(std::regex_search(
+        rows[name], std::regex(" 2 +[0-9.]+ (ns|µs|ms) +[0-9.]+% +[01]\\.[0-9]{3} +[0-9.]+ +[0-9.]+ (ns|µs|ms)")))
+        << rows[name];
+  }
+  EXPECT_TRUE(std::regex_search(rows[mutex + "_stddev"], std::regex(" 2 +[0-9.]+ (ns|µs|ms)$")))
+      << rows[mutex + "_stddev"];
+  EXPECT_TRUE(std::regex_search(rows[shared + "_cv"], std::regex(" 2 +[0-9.]+%$"))) << rows[shared + "_cv"];
+  // Three cases twice each, reported a case at a time.
+  EXPECT_NE(r.err.find("lock_bench: 4 of 6 runs done, about "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K") << r.err;
+
+  // Not on a terminal: no progress.
+  r = run(argv);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("runs done"), std::string::npos) << r.err;
+
+  // Google Benchmark's own CSV takes its columns from the first run: here
+  // one without reads, and later ones add figures.
+  std::string file = testing::TempDir() + "table.csv";
+  argv.insert(argv.end(), {"--benchmark_format=csv", "--benchmark_out_format=csv",
+                           "--benchmark_out=" + file});
+  r = run(argv);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream in(file);
+  std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(file.c_str());
+  for (const std::string& text : {r.out, written}) {
+    EXPECT_EQ(text.find("case "), std::string::npos) << text;
+    EXPECT_NE(text.find("\"mutex/unpinned/hold:1us/think:0/real_time/threads:2\","), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("read_wait_p99"), std::string::npos) << text;
+  }
+}

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 #include <sstream>
 
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const char* out_path) {
+               const char* out_path, bool terminal) {
   int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) std::abort();
+  if (pipe(out) != 0) std::abort();
+  if (terminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0 : pipe(err) != 0)
+    std::abort();
   pid_t pid = fork();
   if (pid == 0) {
     if (out_path && !*out_path)
@@ -39,6 +42,7 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !fds[i].revents) continue;
       char buf[4096];
+      // A terminal's reader gets EIO, not the end, once its writers are gone.
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         sinks[i]->append(buf, n);

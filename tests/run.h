@@ -11,8 +11,9 @@ struct run_result {
 
 // env entries are "NAME=value" added to the child's environment; out_path,
 // when given, replaces the stdout pipe (for example "/dev/full"), and an
-// empty out_path closes standard output.
+// empty out_path closes standard output. With terminal, standard error is
+// a pseudo-terminal instead of a pipe.
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-               const char* out_path = nullptr);
+               const char* out_path = nullptr, bool terminal = false);
 
 std::vector<std::string> lines(const std::string& text);

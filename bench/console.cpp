@@ -1,0 +1,165 @@
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <map>
+
+#include "names.h"
+
+namespace {
+
+// The width of a column and its header; each is right-aligned after a
+// space.
+struct column {
+  const char* header;
+  int width;
+};
+constexpr column threads_col{"threads", 7}, time_col{"time", 9}, handoffs_col{"handoffs", 8},
+    fairness_col{"fairness", 8}, starved_col{"starved", 7}, wait_col{"p99 wait", 9},
+    write_col{"p99 write", 9};
+
+// Characters as a terminal shows them: UTF-8 continuation bytes take no room.
+std::size_t shown(const std::string& s) {
+  std::size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string pad(const std::string& s, std::size_t width, bool left = false) {
+  std::string space(width > shown(s) ? width - shown(s) : 0, ' ');
+  return left ? s + space : space + s;
+}
+
+std::string format(const char* f, double v) {
+  char s[32];
+  std::snprintf(s, sizeof s, f, v);
+  return s;
+}
+
+// The name a person reads: the family and its arguments, without what the
+// columns show (the thread count) or what every case shares (real time,
+// classic's fixed iteration count); aggregates keep their suffix.
+std::string name_of(const benchmark::BenchmarkReporter::Run& r) {
+  std::string name = r.run_name.function_name;
+  if (!r.run_name.args.empty()) name += "/" + r.run_name.args;
+  if (r.run_type == r.RT_Aggregate) name += "_" + r.aggregate_name;
+  return name;
+}
+
+std::string clock_time(double s) {
+  long t = std::lround(s);
+  if (t < 60) return std::to_string(t) + " s";
+  if (t < 3600) return std::to_string(t / 60) + " min " + std::to_string(t % 60) + " s";
+  return std::to_string(t / 3600) + " h " + std::to_string(t / 60 % 60) + " min";
+}
+
+}  // namespace
+
+std::string human_time(double ns) {
+  static const char* units[] = {"ns", "\u00b5s", "ms", "s"};
+  int u = 0;
+  for (; u < 3 && std::fabs(ns) >= 999.5; ++u) ns /= 1000;
+  double a = std::fabs(ns);
+  const char* f = a < 9.995 ? "%.2f " : a < 99.95 ? "%.1f " : "%.0f ";
+  return format(f, ns) + units[u];
+}
+
+console::console(long cases, long repetitions, std::size_t names, bool reads)
+    : benchmark::ConsoleReporter(OO_None),
+      runs_(cases * repetitions),
+      repetitions_(repetitions),
+      width_(std::max<std::size_t>(names, 4)),
+      reads_(reads),
+      shows_progress_(isatty(2)) {}
+
+bool console::ReportContext(const Context& context) {
+  start_ = std::chrono::steady_clock::now();
+  benchmark::ConsoleReporter::ReportContext(context);
+  std::string header = pad("case", width_, true);
+  for (const column& c : {threads_col, time_col, handoffs_col, fairness_col, starved_col, wait_col})
+    header += " " + pad(c.header, c.width);
+  if (reads_) header += " " + pad(write_col.header, write_col.width);
+  GetOutputStream() << std::string(header.size(), '-') << "\n"
+                    << header << "\n"
+                    << std::string(header.size(), '-') << "\n";
+  GetOutputStream().flush();
+  progress();
+  return true;
+}
+
+void console::row(const Run& r) {
+  std::string line = pad(name_of(r), width_, true) + " " +
+                     pad(std::to_string(r.threads), threads_col.width) + " ";
+  if (r.error_occurred) {
+    // As much of the reason as fits a line of 120.
+    std::string why = "skipped: " + r.error_message;
+    std::size_t room = line.size() < 110 ? 120 - line.size() : 10;
+    if (why.size() > room) why = why.substr(0, room - 3) + "...";
+    GetOutputStream() << line << why << "\n";
+    return;
+  }
+  double t = r.GetAdjustedRealTime();
+  bool aggregate = r.run_type == r.RT_Aggregate;
+  if (aggregate && r.aggregate_unit == benchmark::kPercentage) {
+    // The coefficient of variation, a fraction, unscaled.
+    line += pad(format("%.1f%%", 100 * r.real_accumulated_time), time_col.width);
+  } else {
+    static const std::map<benchmark::TimeUnit, double> ns = {{benchmark::kNanosecond, 1},
+                                                             {benchmark::kMicrosecond, 1e3},
+                                                             {benchmark::kMillisecond, 1e6},
+                                                             {benchmark::kSecond, 1e9}};
+    line += pad(human_time(t * ns.at(r.time_unit)), time_col.width);
+  }
+  // A spread of the figures (a deviation of a share of threads starved,
+  // say) tells a reader nothing the time's spread does not: only the mean
+  // and median have them.
+  if (!aggregate || r.aggregate_name == "mean" || r.aggregate_name == "median") {
+    auto figure = [&](const char* name, const column& c, auto text) {
+      auto it = r.counters.find(name);
+      line += " " + pad(it == r.counters.end() ? "" : text(double(it->second)), c.width);
+    };
+    figure(counter::handoffs, handoffs_col, [](double v) { return format("%.1f%%", 100 * v); });
+    figure(counter::fairness, fairness_col, [](double v) { return format("%.3f", v); });
+    figure(counter::starved, starved_col, [](double v) { return format("%.3g", v); });
+    figure(counter::wait_p99, wait_col, human_time);
+    if (reads_) figure(counter::write_wait_p99, write_col, human_time);
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  GetOutputStream() << line << "\n";
+}
+
+void console::ReportRuns(const std::vector<Run>& reports) {
+  clear();
+  for (const Run& r : reports) {
+    row(r);
+    done_ += r.run_type == r.RT_Iteration;
+  }
+  GetOutputStream().flush();
+  progress();
+}
+
+void console::Finalize() { clear(); }
+
+// "lock_bench: 37 of 193 cases done, about 1 min 40 s left" (or runs, of
+// a case repeated), kept on one line of the terminal, which every row of
+// the table first clears.
+void console::progress() {
+  if (!shows_progress_ || done_ >= runs_) return;
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start_;
+  std::string left = done_ ? ", about " + clock_time(took.count() / done_ * (runs_ - done_)) + " left"
+                           : "";
+  std::fprintf(stderr, "\rlock_bench: %ld of %ld %s done%s\033[K", done_, runs_,
+               repetitions_ > 1 ? "runs" : "cases", left.c_str());
+  std::fflush(stderr);
+  shown_ = true;
+}
+
+void console::clear() {
+  if (!shown_) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  shown_ = false;
+}

@@ -1,0 +1,57 @@
+// What a person reads in a terminal: one line per case and per aggregate,
+// the figures that answer "which lock?" in units a reader knows, and, on a
+// terminal's standard error, how far the run has got. Programs read the
+// JSON or CSV, which Google Benchmark's own reporters write unchanged.
+#pragma once
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+
+class console : public benchmark::ConsoleReporter {
+ public:
+  // cases, repetitions: how many runs this run makes, for the progress
+  // line; names: the width of the longest name shown; reads: whether some
+  // case has reads, which adds a column for the writers' wait.
+  console(long cases, long repetitions, std::size_t names, bool reads);
+  bool ReportContext(const Context& context) override;
+  void ReportRuns(const std::vector<Run>& reports) override;
+  void Finalize() override;
+
+ private:
+  void row(const Run& r);
+  void progress();
+  void clear();
+
+  long runs_, repetitions_, done_ = 0;
+  std::size_t width_;
+  bool reads_;
+  bool shows_progress_;  // standard error is a terminal
+  bool shown_ = false;   // a progress line is on it now
+  std::chrono::steady_clock::time_point start_;
+};
+
+// "21.7 ns", "1.36 us" (with the micro sign), "12 ms", "3.05 s".
+std::string human_time(double ns);
+
+// Google Benchmark's CSV reporter takes its columns from the first report
+// it is given and aborts at a later run with a figure not among them: a
+// case with reads after one without. This one hands it every run at the
+// end, so that the columns are all the figures of the run, blank where a
+// case has none. (Google Benchmark marks its CSV reporter as to be
+// removed; while --benchmark_format=csv exists, this mends it.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+class csv : public benchmark::CSVReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& reports) override {
+    runs_.insert(runs_.end(), reports.begin(), reports.end());
+  }
+  void Finalize() override {
+    if (!runs_.empty()) benchmark::CSVReporter::ReportRuns(runs_);
+  }
+
+ private:
+  std::vector<Run> runs_;
+};
+#pragma GCC diagnostic pop
