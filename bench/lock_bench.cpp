@@ -21,6 +21,7 @@
 #include "locks.h"
 #include "names.h"
 #include "place.h"
+#include "plugin.h"
 #include "sweep.h"
 #include "trial.h"
 
@@ -181,9 +182,27 @@ void add_all(std::tuple<K...>*, const grid& g, const asked& a) {
   (add<K>(g, a), ...);
 }
 
+// The kinds loaded from --lock objects, after the built-in ones.
+template <int N = 0>
+void add_loaded(const grid& g, const asked& a) {
+  if constexpr (N < most_plugins) {
+    if (N >= loaded_plugins) return;
+    if (plugins[N].lock_shared) {
+      loaded<N, true>::name = plugins[N].name.c_str();
+      add<loaded<N, true>>(g, a);
+    } else {
+      loaded<N, false>::name = plugins[N].name.c_str();
+      add<loaded<N, false>>(g, a);
+    }
+    add_loaded<N + 1>(g, a);
+  }
+}
+
 template <class... K>
 std::vector<std::string> names_of(std::tuple<K...>*) {
-  return {K::name...};
+  std::vector<std::string> names = {K::name...};
+  for (int p = 0; p < loaded_plugins; ++p) names.push_back(plugins[p].name);
+  return names;
 }
 
 // The ping-pong: one cache line bounced between two threads pinned on CPUs
@@ -288,11 +307,14 @@ void register_cases(const asked& a) {
     if (!a.holds.empty()) g.holds = a.holds;
     if (!a.thinks.empty()) g.thinks = a.thinks;
     if (!a.threads.empty()) g.threads = a.threads;
-    return add_all(static_cast<kinds*>(nullptr), g, a);
+    add_all(static_cast<kinds*>(nullptr), g, a);
+    return add_loaded(g, a);
   }
   std::vector<placement> places;
   for (int w = unpinned; w <= package; ++w) places.push_back(placement(w));
-  add_all(static_cast<kinds*>(nullptr), grid{places, reads, holds, thinks, thread_counts(cpus)}, a);
+  grid g{places, reads, holds, thinks, thread_counts(cpus)};
+  add_all(static_cast<kinds*>(nullptr), g, a);
+  add_loaded(g, a);
   // spin_or_mutex's own experiment, to set beside its Result: the default
   // mutex, two unpinned threads, one pass of 10,000,000 acquisitions each.
   using W = exclusive<mutex>;
@@ -308,6 +330,8 @@ template <class... K>
 std::string shared_names(std::tuple<K...>*, const std::string& between) {
   std::string names;
   ((names += K::shares ? (names.empty() ? "" : between) + K::name : ""), ...);
+  for (int p = 0; p < loaded_plugins; ++p)
+    if (plugins[p].lock_shared) names += (names.empty() ? "" : between) + plugins[p].name;
   return names;
 }
 std::string shared_kinds(const std::string& between) {
@@ -322,7 +346,7 @@ std::string default_filter() {
   int cpus = int(machine().pus.size());
   std::string tail = "hold:(0|1us)/think:0/real_time/threads:(" + std::to_string(cpus) + "|" +
                      std::to_string(4 * cpus) + ")$";
-  return "^[a-z_]+/unpinned/" + tail + "|^(" + shared_kinds("|") +
+  return "^[a-z0-9_]+/unpinned/" + tail + "|^(" + shared_kinds("|") +
          "|" + mix_exclusive[0] + "|" + mix_exclusive[1] + ")/unpinned/read:(90|100)/" + tail +
          "|^classic/";
 }

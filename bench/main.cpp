@@ -28,6 +28,7 @@
 #include "locks.h"
 #include "out.h"
 #include "place.h"
+#include "plugin.h"
 #include "sweep.h"
 #include "topology.h"
 
@@ -140,6 +141,22 @@ long nanoseconds(const std::string& s) {
   long scale = unit == "ns" ? 1 : unit == "us" ? 1000 : unit == "ms" ? 1000000 : 0;
   long n = scale ? whole_number(s.substr(0, digits), 1000000000 / scale) : -1;
   return n < 0 ? -1 : n * scale;
+}
+
+// The objects of the --lock flags, in order, taken out of args.
+std::vector<std::string> take_locks(std::vector<char*>& args) {
+  std::vector<std::string> files;
+  std::vector<char*> rest;
+  for (char* a : args) {
+    if (!std::strcmp(a, "--lock") || !std::strcmp(a, "--lock="))
+      fail("--lock needs a shared object, such as --lock=./libmylock.so");
+    if (!std::strncmp(a, "--lock=", 7))
+      files.push_back(a + 7);
+    else
+      rest.push_back(a);
+  }
+  args = rest;
+  return files;
 }
 
 // lock_bench's own flags, which make the cases: taken out of args before
@@ -302,6 +319,16 @@ int main(int argc, char** argv) {
   if (!machine().here && !listing)
     fail("the topology hwloc reads with " + machine().foreign +
          " set is not this machine's: list its cases with --benchmark_list_tests, run them there");
+  // Loaded kinds are kinds like the others for --kinds; none is timed
+  // before it has shown that it excludes.
+  std::string locks;
+  for (const std::string& file : take_locks(args)) {
+    std::string error = load(file, kind_names());
+    if (!error.empty()) fail(error);
+    const plugin& p = plugins[loaded_plugins - 1];
+    if (!listing && !(error = check(p)).empty()) fail(error);
+    locks += (locks.empty() ? "" : ", ") + p.name + " from " + p.path;
+  }
   asked cases = take_asked(args);
   // Defaults go last, where they win over an empty setting: 0.2 s per case
   // instead of Google Benchmark's 0.5 s, and the default set of cases.
@@ -350,6 +377,7 @@ int main(int argc, char** argv) {
   register_cases(cases);
   add_context(!listing);
   for (auto& [key, value] : as_shipped()) benchmark::AddCustomContext(key, value);
+  if (!locks.empty()) benchmark::AddCustomContext("loaded_kinds", locks);
   // The tools tell the two sides of "shared or exclusive?" apart by it.
   benchmark::AddCustomContext("shared_kinds", shared_kinds(" "));
   config.clock = make_clock();

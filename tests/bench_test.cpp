@@ -731,3 +731,85 @@ TEST(lock_bench, shows_a_table_and_its_progress) {
     EXPECT_NE(text.find("read_wait_p99"), std::string::npos) << text;
   }
 }
+
+// Kinds loaded from shared objects run as the built-in ones do, under their
+// own names: the examples, exclusive, and the test lock, which shares and
+// checks that every thread passes its own node and detaches.
+TEST(lock_bench, runs_locks_loaded_from_shared_objects) {
+  run_result r = run({LOCK_BENCH, "--lock=" LOADED "libttas.so", "--lock=" LOADED "libpthread_mutex.so",
+                      "--lock=" LOADED "librw_test.so", "--kinds=ttas,pthread_mutex,rw_test,mutex",
+                      "--read=0,90", "--threads=2", "--hold=0", "--benchmark_min_time=0.01" SECONDS,
+                      "--benchmark_format=json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* kind : {"ttas", "pthread_mutex", "rw_test", "mutex"})
+    for (int read : {0, 90}) {
+      std::string name = case_name(kind, "unpinned", 0, 0, 2, read);
+      EXPECT_NE(r.out.find("\"name\": \"" + name + "\""), std::string::npos) << name << "\n" << r.out;
+    }
+  EXPECT_EQ(r.out.find("error_occurred"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"loaded_kinds\": \"ttas from " LOADED "libttas.so, pthread_mutex from"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\"shared_kinds\": \"[^\"]* rw_test\""))) << r.out;
+
+  // The default set takes them in too.
+  std::set<std::string> all = listed({"--lock=" LOADED "librw_test.so"});
+  int cpus = int(machine().pus.size());
+  EXPECT_TRUE(all.count(case_name("rw_test", "unpinned", 0L, 0L, cpus)));
+  EXPECT_TRUE(all.count(case_name("rw_test", "unpinned", 1000L, 0L, 4 * cpus, 90)));
+}
+
+// A loaded object that is no lock for lock_bench, or a lock that lets two
+// threads in, crashes or hangs in the check, is refused with one line and
+// nothing timed.
+TEST(lock_bench, refuses_what_is_not_a_lock) {
+  const std::string dir = LOADED;
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"no_such.so", "cannot load ./no_such.so: "},
+      {"libwrong_abi.so",
+       "libwrong_abi.so is built for version 2 of lock_bench's plug-in interface; this lock_bench "
+       "takes version 1"},
+      {"libclash.so", "libclash.so names its kind 'mutex', the name of a kind already in lock_bench"},
+      {"libbad_name.so",
+       "libbad_name.so names its kind 'My lock': a kind's name is lower-case letters, digits"},
+      {"libno_unlock.so",
+       "libno_unlock.so is not a lock for lock_bench: it has no lock_bench_unlock (see "
+       "lock_bench/plugin.h)"},
+      {"libhalf_attach.so",
+       "libhalf_attach.so is not a lock for lock_bench: it has lock_bench_attach without "
+       "lock_bench_detach"},
+      {"libhalf_shared.so",
+       "libhalf_shared.so is not a lock for lock_bench: it has lock_bench_lock_shared without "
+       "lock_bench_unlock_shared"},
+      {"libno_lock.so", "libno_lock.so (rw_test) made no lock: lock_bench_make returned NULL"},
+      {"liblets_two_in.so",
+       "liblets_two_in.so (rw_test) is not a lock: it let two threads hold it at once; nothing timed"},
+      {"libreads_beside_writes.so",
+       "libreads_beside_writes.so (rw_test) is not a lock: it let a reader in beside a writer; "
+       "nothing timed"},
+      {"libcrashes.so",
+       "libcrashes.so (rw_test) crashed in the check of mutual exclusion (Segmentation fault); "
+       "nothing timed"},
+      {"libhangs.so",
+       "libhangs.so (rw_test) hung in the check of mutual exclusion: not done in 10 s; nothing timed"},
+  };
+  for (const auto& [file, message] : refused) {
+    std::string path = file == "no_such.so" ? file : dir + file;
+    run_result r = run({LOCK_BENCH, "--lock=" + path, "--benchmark_min_time=0.01" SECONDS});
+    EXPECT_EQ(r.status, 1) << file;
+    std::vector<std::string> l = lines(r.err);
+    ASSERT_EQ(l.size(), 1u) << file << ": " << r.err;
+    EXPECT_EQ(l[0].rfind("lock_bench: ", 0), 0u) << l[0];
+    EXPECT_NE(l[0].find(message), std::string::npos) << l[0];
+    EXPECT_EQ(r.out, "") << file;
+  }
+  // Two objects of one name.
+  run_result r = run({LOCK_BENCH, "--lock=" + dir + "librw_test.so", "--lock=" + dir + "librw_test_again.so",
+                      "--benchmark_list_tests"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("librw_test_again.so names its kind 'rw_test', the name of a kind already in"),
+            std::string::npos)
+      << r.err;
+  r = run({LOCK_BENCH, "--lock", "--benchmark_list_tests"});
+  EXPECT_EQ(r.err, "lock_bench: --lock needs a shared object, such as --lock=./libmylock.so\n");
+}

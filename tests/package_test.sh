@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian package holds the whole suite: both programs, the tools in
 # share/lock_bench with their links in bin/, and a compressed manual page
-# for each command. It names the libraries the programs link and what the
+# for each command, the header a loaded lock is built against and its
+# examples. It names the libraries the programs link and what the
 # tools run.
 # usage: package_test.sh CPACK_CONFIG OUT_DIR
 config=$1 out=$2
@@ -25,6 +26,13 @@ done
 for page in spin_or_mutex lock_bench lock_bench-plot lock_bench-verdict; do
   gzip -dc "$usr/share/man/man1/$page.1.gz" 2>/dev/null | grep -q '^\.TH ' ||
     { echo "FAIL: no manual page usr/share/man/man1/$page.1.gz"; failed=1; }
+done
+
+# The examples build against the installed header.
+for example in ttas pthread_mutex; do
+  src=$usr/share/doc/spin_or_mutex/examples/$example.c
+  cc -O2 -Wall -Werror -shared -fPIC -I "$usr/include" -o "$out/lib$example.so" "$src" ||
+    { echo "FAIL: $src does not build against usr/include/lock_bench/plugin.h"; failed=1; }
 done
 
 # One name a line: "python3, gnuplot-nox | gnuplot, libc6 (>= 2.34)" gives

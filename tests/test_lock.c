@@ -1,0 +1,107 @@
+/* A reader-writer spinlock for lock_bench's tests of loaded kinds, with a
+   node per thread it checks: destroy aborts unless every thread that
+   attached detached, and an acquisition without its thread's node aborts.
+   Each macro makes one way to be refused. */
+#include <lock_bench/plugin.h>
+#include <stdatomic.h>
+#include <stdlib.h>
+
+#ifdef WRONG_ABI
+const int lock_bench_abi = LOCK_BENCH_ABI + 1;
+#else
+const int lock_bench_abi = LOCK_BENCH_ABI;
+#endif
+
+#if defined(CLASH)
+const char lock_bench_name[] = "mutex";
+#elif defined(BAD_NAME)
+const char lock_bench_name[] = "My lock";
+#elif defined(NAME)
+const char lock_bench_name[] = NAME;
+#else
+const char lock_bench_name[] = "rw_test";
+#endif
+
+struct lock {
+  atomic_int state; /* -1: a writer inside; n > 0: n readers */
+  atomic_int attached;
+};
+
+void *lock_bench_make(void) {
+#ifdef NO_LOCK
+  return NULL;
+#endif
+  struct lock *l = calloc(1, sizeof *l);
+  return l;
+}
+
+void lock_bench_destroy(void *lock) {
+  struct lock *l = lock;
+  if (atomic_load(&l->attached) != 0) abort();
+  free(l);
+}
+
+void *lock_bench_attach(void *lock) {
+  atomic_fetch_add(&((struct lock *)lock)->attached, 1);
+  return malloc(64);
+}
+
+#ifndef HALF_ATTACH
+void lock_bench_detach(void *lock, void *self) {
+  atomic_fetch_sub(&((struct lock *)lock)->attached, 1);
+  free(self);
+}
+#endif
+
+void lock_bench_lock(void *lock, void *self) {
+  struct lock *l = lock;
+  if (!self) abort();
+#ifdef CRASHES
+  *(volatile int *)0 = 1;
+#endif
+#ifdef LETS_TWO_IN
+  return;
+#endif
+  for (int free_ = 0;; free_ = 0)
+    if (atomic_compare_exchange_weak(&l->state, &free_, -1)) return;
+}
+
+#ifndef NO_UNLOCK
+void lock_bench_unlock(void *lock, void *self) {
+  (void)self;
+#ifndef HANGS
+  atomic_store(&((struct lock *)lock)->state, 0);
+#else
+  (void)lock;
+#endif
+}
+#endif
+
+/* The lock that lets two in has no readers: two writers are what the check
+   must catch. */
+#ifndef LETS_TWO_IN
+void lock_bench_lock_shared(void *lock, void *self) {
+  struct lock *l = lock;
+  if (!self) abort();
+#ifdef READS_BESIDE_WRITES
+  atomic_fetch_add(&l->state, 0);
+  return;
+#endif
+  for (;;) {
+    int n = atomic_load(&l->state);
+    if (n >= 0 && atomic_compare_exchange_weak(&l->state, &n, n + 1)) return;
+  }
+}
+
+#endif
+
+#if !defined(HALF_SHARED) && !defined(LETS_TWO_IN)
+void lock_bench_unlock_shared(void *lock, void *self) {
+  (void)self;
+#ifndef READS_BESIDE_WRITES
+  atomic_fetch_sub(&((struct lock *)lock)->state, 1);
+#else
+  (void)lock;
+#endif
+}
+#endif
