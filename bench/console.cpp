@@ -49,14 +49,14 @@ std::string name_of(const benchmark::BenchmarkReporter::Run& r) {
   return name;
 }
 
+}  // namespace
+
 std::string clock_time(double s) {
   long t = std::lround(s);
   if (t < 60) return std::to_string(t) + " s";
   if (t < 3600) return std::to_string(t / 60) + " min " + std::to_string(t % 60) + " s";
   return std::to_string(t / 3600) + " h " + std::to_string(t / 60 % 60) + " min";
 }
-
-}  // namespace
 
 std::string human_time(double ns) {
   static const char* units[] = {"ns", "\u00b5s", "ms", "s"};
@@ -67,16 +67,18 @@ std::string human_time(double ns) {
   return format(f, ns) + units[u];
 }
 
-console::console(long cases, long repetitions, std::size_t names, bool reads)
+console::console(long cases, long repetitions, std::size_t names, bool reads, bool table)
     : benchmark::ConsoleReporter(OO_None),
       runs_(cases * repetitions),
       repetitions_(repetitions),
       width_(std::max<std::size_t>(names, 4)),
       reads_(reads),
+      table_(table),
       shows_progress_(isatty(2)) {}
 
 bool console::ReportContext(const Context& context) {
   start_ = std::chrono::steady_clock::now();
+  if (!table_) return progress(), true;
   benchmark::ConsoleReporter::ReportContext(context);
   std::string header = pad("case", width_, true);
   for (const column& c : {threads_col, time_col, handoffs_col, fairness_col, starved_col, wait_col})
@@ -134,7 +136,7 @@ void console::row(const Run& r) {
 void console::ReportRuns(const std::vector<Run>& reports) {
   clear();
   for (const Run& r : reports) {
-    row(r);
+    if (table_) row(r);
     done_ += r.run_type == r.RT_Iteration;
   }
   GetOutputStream().flush();

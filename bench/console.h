@@ -12,8 +12,9 @@ class console : public benchmark::ConsoleReporter {
  public:
   // cases, repetitions: how many runs this run makes, for the progress
   // line; names: the width of the longest name shown; reads: whether some
-  // case has reads, which adds a column for the writers' wait.
-  console(long cases, long repetitions, std::size_t names, bool reads);
+  // case has reads, which adds a column for the writers' wait; without
+  // table, it shows only the progress.
+  console(long cases, long repetitions, std::size_t names, bool reads, bool table = true);
   bool ReportContext(const Context& context) override;
   void ReportRuns(const std::vector<Run>& reports) override;
   void Finalize() override;
@@ -25,7 +26,7 @@ class console : public benchmark::ConsoleReporter {
 
   long runs_, repetitions_, done_ = 0;
   std::size_t width_;
-  bool reads_;
+  bool reads_, table_;
   bool shows_progress_;  // standard error is a terminal
   bool shown_ = false;   // a progress line is on it now
   std::chrono::steady_clock::time_point start_;
@@ -33,6 +34,8 @@ class console : public benchmark::ConsoleReporter {
 
 // "21.7 ns", "1.36 us" (with the micro sign), "12 ms", "3.05 s".
 std::string human_time(double ns);
+// A time to wait, in seconds: "40 s", "1 min 40 s", "2 h 5 min".
+std::string clock_time(double s);
 
 // Google Benchmark's CSV reporter takes its columns from the first report
 // it is given and aborts at a later run with a figure not among them: a

@@ -139,7 +139,7 @@ const std::vector<std::string> mix_exclusive = {"mutex", "tbb_spin"};
 // Benchmark warns about families of over 100 cases, which a machine of 33
 // CPUs or more would reach.
 template <class W>
-void add(const char* kind, int read, const grid& g) {
+void add(const std::string& kind, int read, const grid& g) {
   for (placement where : g.places) {
     if (is_pair(where) && plan(where, 2, machine().pus).empty()) continue;
     for (long hold : g.holds) {
@@ -149,9 +149,11 @@ void add(const char* kind, int read, const grid& g) {
           measure<W>(st, name, where, read, hold, think);
         });
         b->Setup(setup<W>)->Teardown(teardown<W>)->UseRealTime();
+        if (config.repetitions) b->Repetitions(config.repetitions);
         for (int t : is_pair(where) ? std::vector<int>{2} : g.threads) {
           b->Threads(t);
-          cases.push_back({name + "/real_time/threads:" + std::to_string(t), name, read > 0});
+          cases.push_back({name + "/real_time/threads:" + std::to_string(t), name, kind,
+                           placement_names[where], read, hold, think, t});
         }
       }
     }
@@ -280,7 +282,7 @@ void add_pingpong() {
     for (std::size_t j = i; j < cpus.size(); ++j) {
       b->Arg(cpus[j]);
       std::string shown = name + "/cpu:" + std::to_string(cpus[j]);
-      cases.push_back({shown + "/real_time/threads:2", shown, false});
+      cases.push_back({shown + "/real_time/threads:2", shown, "", "", 0, 0, 0, 2});
     }
   }
 }
@@ -288,6 +290,11 @@ void add_pingpong() {
 }  // namespace
 
 const std::vector<listed>& registered() { return cases; }
+
+void forget_cases() {
+  benchmark::ClearRegisteredBenchmarks();
+  cases.clear();
+}
 
 std::vector<std::string> kind_names() { return names_of(static_cast<kinds*>(nullptr)); }
 
@@ -322,7 +329,7 @@ void register_cases(const asked& a) {
     measure<W>(st, "classic", unpinned, 0, 0, 0);
   })->Setup(setup<W, false>)->Teardown(teardown<W>)->Iterations(size)->UseRealTime()->Threads(2);
   cases.push_back({"classic/iterations:" + std::to_string(size) + "/real_time/threads:2", "classic",
-                   false});
+                   "", "", 0, 0, 0, 2});
   add_pingpong();
 }
 
@@ -334,6 +341,13 @@ std::string shared_names(std::tuple<K...>*, const std::string& between) {
     if (plugins[p].lock_shared) names += (names.empty() ? "" : between) + plugins[p].name;
   return names;
 }
+template <class... K>
+bool excluding(std::tuple<K...>*, const std::string& kind) {
+  bool baseline = ((!K::excludes && kind == K::name) || ...);
+  return !baseline;
+}
+bool excludes(const std::string& kind) { return excluding(static_cast<kinds*>(nullptr), kind); }
+
 std::string shared_kinds(const std::string& between) {
   return shared_names(static_cast<kinds*>(nullptr), between);
 }

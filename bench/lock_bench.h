@@ -23,12 +23,21 @@ struct asked {
 void register_cases(const asked& a);
 
 // A case registered: its full name, which Google Benchmark's filter
-// matches, the shorter one the console shows, and whether it has reads.
+// matches, the shorter one the console shows, and what it was made from
+// (no kind for classic and the ping-pong).
 struct listed {
   std::string full, shown;
-  bool reads;
+  std::string kind, place;
+  int read = 0;
+  long hold = 0, think = 0;
+  int threads = 2;
 };
 const std::vector<listed>& registered();
+// Unregisters every case.
+void forget_cases();
+
+// Whether KIND is a lock (the baselines are not).
+bool excludes(const std::string& kind);
 
 // The names of every kind.
 std::vector<std::string> kind_names();
@@ -48,5 +57,7 @@ struct settings {
   // Google Benchmark's --benchmark_min_time in seconds, or 0 when it is an
   // iteration count, which fixes the length of every run.
   double min_time = 0.2;
+  // Runs of each case registered, or 0 for --benchmark_repetitions.
+  int repetitions = 0;
 };
 extern settings config;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <algorithm>
 #include <iostream>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "answer.h"
 #include "console.h"
 #include "context.h"
 #include "lock_bench.h"
@@ -141,6 +143,34 @@ long nanoseconds(const std::string& s) {
   long scale = unit == "ns" ? 1 : unit == "us" ? 1000 : unit == "ms" ? 1000000 : 0;
   long n = scale ? whole_number(s.substr(0, digits), 1000000000 / scale) : -1;
   return n < 0 ? -1 : n * scale;
+}
+
+// Whether --verdict is given; taken out of args.
+bool take_verdict(std::vector<char*>& args) {
+  std::vector<char*> rest;
+  bool given = false;
+  for (char* a : args) {
+    if (!std::strncmp(a, "--verdict=", 10)) fail("--verdict takes no value");
+    if (!std::strcmp(a, "--verdict"))
+      given = true;
+    else
+      rest.push_back(a);
+  }
+  args = rest;
+  return given;
+}
+
+// Where --verdict keeps its results when --benchmark_out does not say:
+// lock_bench-DATE-TIME.json here, a name no earlier run took.
+std::string fresh_name() {
+  char name[64];
+  std::time_t now = std::time(nullptr);
+  std::strftime(name, sizeof name, "lock_bench-%Y%m%d-%H%M%S.json", std::localtime(&now));
+  if (access(name, F_OK) != 0) return name;
+  for (int k = 2;; ++k) {
+    std::string other = std::string(name, std::strlen(name) - 5) + "-" + std::to_string(k) + ".json";
+    if (access(other.c_str(), F_OK) != 0) return other;
+  }
 }
 
 // The objects of the --lock flags, in order, taken out of args.
@@ -310,6 +340,7 @@ int main(int argc, char** argv) {
   std::thread([] {}).join();
 
   std::vector<char*> args(argv, argv + argc);
+  bool answer = take_verdict(args);
   check_flags(args);
   bool listing = truthy(setting(args, "benchmark_list_tests", true));
   // The cases come from the topology: this machine's, or another one's
@@ -330,6 +361,16 @@ int main(int argc, char** argv) {
     locks += (locks.empty() ? "" : ", ") + p.name + " from " + p.path;
   }
   asked cases = take_asked(args);
+  std::string kept;  // --verdict's results file
+  if (answer && !listing) {
+    // The verdict needs its repetitions, every run in JSON, and the console.
+    for (const char* flag : {"benchmark_repetitions", "benchmark_format"})
+      if (setting(args, flag)) fail(std::string("--verdict sets --") + flag + " itself; leave it out");
+    const char* f = setting(args, "benchmark_out_format");
+    if (f && std::strcmp(f, "json")) fail("--verdict keeps its results as JSON, not " + std::string(f));
+    const char* o = setting(args, "benchmark_out");
+    kept = o && *o ? o : fresh_name();
+  }
   // Defaults go last, where they win over an empty setting: 0.2 s per case
   // instead of Google Benchmark's 0.5 s, and the default set of cases.
   std::vector<std::string> added;
@@ -353,7 +394,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<results_file> out;
   const char* format = setting(args, "benchmark_out_format");
   bool json = !format || !std::strcmp(format, "json");
-  if (const char* o = setting(args, "benchmark_out"); o && *o) {
+  if (!kept.empty()) {
+    // --verdict writes the file itself, after both of its passes.
+    out = std::make_unique<results_file>(kept);
+    if (!out->error().empty()) fail(out->error());
+    added.push_back("--benchmark_out=");
+    if (!setting(args, "benchmark_enable_random_interleaving"))
+      added.push_back("--benchmark_enable_random_interleaving=true");
+  } else if (const char* o = setting(args, "benchmark_out"); o && *o) {
     if (listing) {
       added.push_back("--benchmark_out=/dev/null");  // a listing is no run
     } else {
@@ -389,6 +437,18 @@ int main(int argc, char** argv) {
   char ns[32];
   std::snprintf(ns, sizeof ns, "%.3f", step_ns());
   benchmark::AddCustomContext("work_step_ns", ns);
+  if (!kept.empty()) {
+    std::vector<listed> runs = chosen(filter);
+    if (runs.empty()) fail("no case matches --benchmark_filter=" + filter);
+    std::fprintf(stderr, "lock_bench: %s\n", announce(runs, kept).c_str());
+    std::string text = two_passes(runs, filter);
+    if (std::FILE* f = std::fopen(out->buffer().c_str(), "w");
+        !f || std::fputs(text.c_str(), f) < 0 || std::fclose(f) != 0)
+      fail("cannot keep the results in memory: " + std::string(std::strerror(errno)));
+    std::string error = out->commit();
+    if (!error.empty()) fail(error);
+    return verdict(kept);
+  }
   // The console shows lock_bench's own table, unless another format was
   // asked for.
   std::unique_ptr<console> shown;
@@ -398,7 +458,7 @@ int main(int argc, char** argv) {
     bool reads = false;
     for (const listed& c : runs) {
       width = std::max(width, c.shown.size() + (repetitions > 1 ? 7 : 0));  // "_median"
-      reads |= c.reads;
+      reads |= c.read > 0;
     }
     shown = std::make_unique<console>(long(runs.size()), repetitions, width, reads);
   }

@@ -813,3 +813,74 @@ TEST(lock_bench, refuses_what_is_not_a_lock) {
   r = run({LOCK_BENCH, "--lock", "--benchmark_list_tests"});
   EXPECT_EQ(r.err, "lock_bench: --lock needs a shared object, such as --lock=./libmylock.so\n");
 }
+
+// --verdict runs every case twice, and three more times those within reach
+// of their scenario's best, and mutex, but not a baseline; it keeps every
+// run in the results and prints the verdict, which says which kinds fell
+// behind. (slow_test holds its lock 2 us, far behind the mutex at any
+// load; which other lock would be within reach depends on the machine.)
+TEST(lock_bench, answers_with_a_verdict) {
+  std::string file = testing::TempDir() + "answer.json";
+  std::vector<std::string> argv = {LOCK_BENCH, "--lock=" LOADED "libslow.so", "--kinds=mutex,slow_test,none",
+                                   "--threads=2", "--hold=0", "--read=0",
+                                   "--benchmark_min_time=0.01" SECONDS, "--verdict",
+                                   "--benchmark_out=" + file};
+  run_result r = run(argv);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("lock_bench: 3 cases, 2 runs each, then 3 more for each within 2x of its "
+                       "scenario's best: about "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("; results go to " + file + "\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("lock_bench: 1 of 3 cases within reach: 3 more runs of each\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("# Which lock wins here"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("| behind | slow_test |"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Far behind in the first runs, so not run again (lock_bench --verdict): slow_test."),
+            std::string::npos)
+      << r.out;
+  std::ifstream in(file);
+  std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(file.c_str());
+  for (auto [kind, runs] : {std::pair{"mutex", 5}, {"slow_test", 2}, {"none", 2}}) {
+    std::string name = case_name(kind, "unpinned", 0L, 0L, 2);
+    std::set<std::string> seen;
+    std::regex entry("\"run_name\": \"" + name + "\",\\s*\"run_type\": \"iteration\",\\s*\"repetitions\": " +
+                     std::to_string(runs) + ",\\s*\"repetition_index\": ([0-9]+)");
+    for (std::sregex_iterator m(json.begin(), json.end(), entry), end; m != end; ++m)
+      seen.insert((*m)[1]);
+    EXPECT_EQ(seen.size(), std::size_t(runs)) << kind << "\n" << json;
+    EXPECT_EQ(*seen.rbegin(), std::to_string(runs - 1)) << kind;
+  }
+
+  // Refused: what it sets itself, and a run that matches nothing.
+  for (auto [flag, message] : std::vector<std::pair<std::string, std::string>>{
+           {"--benchmark_repetitions=3",
+            "lock_bench: --verdict sets --benchmark_repetitions itself; leave it out\n"},
+           {"--benchmark_out_format=csv", "lock_bench: --verdict keeps its results as JSON, not csv\n"},
+           {"--benchmark_filter=nothing", "lock_bench: no case matches --benchmark_filter=nothing\n"}}) {
+    std::vector<std::string> a = argv;
+    a.push_back(flag);
+    r = run(a);
+    EXPECT_EQ(r.status, 1) << flag;
+    ASSERT_FALSE(r.err.empty()) << flag;
+    EXPECT_EQ(lines(r.err).back() + "\n", message) << flag;  // after a warning of load, if any
+  }
+  EXPECT_FALSE(std::filesystem::exists(file));
+
+  // Without the verdict tool beside it, the results are still kept.
+  std::string dir = testing::TempDir() + "alone";
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(LOCK_BENCH, dir + "/lock_bench",
+                             std::filesystem::copy_options::overwrite_existing);
+  argv[0] = dir + "/lock_bench";
+  r = run(argv);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("lock_bench: cannot run " + dir + "/lock_bench-verdict: No such file or directory; "
+                       "the results are in " + file + "\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(std::filesystem::exists(file));
+  std::filesystem::remove_all(dir);
+  std::remove(file.c_str());
+}

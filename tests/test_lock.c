@@ -1,10 +1,12 @@
 /* A reader-writer spinlock for lock_bench's tests of loaded kinds, with a
    node per thread it checks: destroy aborts unless every thread that
    attached detached, and an acquisition without its thread's node aborts.
-   Each macro makes one way to be refused. */
+   Each macro but SLOW (a lock far behind any real one) makes one way to
+   be refused. */
 #include <lock_bench/plugin.h>
 #include <stdatomic.h>
 #include <stdlib.h>
+#include <time.h>
 
 #ifdef WRONG_ABI
 const int lock_bench_abi = LOCK_BENCH_ABI + 1;
@@ -16,8 +18,8 @@ const int lock_bench_abi = LOCK_BENCH_ABI;
 const char lock_bench_name[] = "mutex";
 #elif defined(BAD_NAME)
 const char lock_bench_name[] = "My lock";
-#elif defined(NAME)
-const char lock_bench_name[] = NAME;
+#elif defined(SLOW)
+const char lock_bench_name[] = "slow_test";
 #else
 const char lock_bench_name[] = "rw_test";
 #endif
@@ -63,7 +65,14 @@ void lock_bench_lock(void *lock, void *self) {
   return;
 #endif
   for (int free_ = 0;; free_ = 0)
-    if (atomic_compare_exchange_weak(&l->state, &free_, -1)) return;
+    if (atomic_compare_exchange_weak(&l->state, &free_, -1)) break;
+#ifdef SLOW
+  /* Far behind any real lock: 2 us inside each acquisition. */
+  struct timespec t0, t;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  do clock_gettime(CLOCK_MONOTONIC, &t);
+  while ((t.tv_sec - t0.tv_sec) * 1000000000L + (t.tv_nsec - t0.tv_nsec) < 2000);
+#endif
 }
 
 #ifndef NO_UNLOCK

@@ -1,0 +1,169 @@
+#include "answer.h"
+
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "console.h"
+
+namespace {
+
+// A run takes about this many times --benchmark_min_time here: finding
+// its iteration count, the timed loop and the counting pass.
+constexpr double run_cost = 3.75;
+
+// Passes the runs on to the progress line and keeps them.
+class gather : public benchmark::BenchmarkReporter {
+ public:
+  explicit gather(console& c) : shown_(c) {}
+  bool ReportContext(const Context& c) override { return shown_.ReportContext(c); }
+  void ReportRuns(const std::vector<Run>& reports) override {
+    shown_.ReportRuns(reports);
+    for (const Run& r : reports)
+      if (r.run_type == Run::RT_Iteration) runs.push_back(r);
+  }
+  void Finalize() override { shown_.Finalize(); }
+  std::vector<Run> runs;
+
+ private:
+  console& shown_;
+};
+
+// Runs the registered cases FILTER picks, `times` times each, interleaved.
+std::vector<benchmark::BenchmarkReporter::Run> run(const std::string& filter, long cases,
+                                                   int times) {
+  std::string flag = "--benchmark_repetitions=" + std::to_string(times);
+  char name[] = "lock_bench";
+  char* argv[] = {name, flag.data(), nullptr};
+  int argc = 2;
+  benchmark::Initialize(&argc, argv);
+  console progress(cases, times, 0, false, false);
+  gather runs(progress);
+  benchmark::RunSpecifiedBenchmarks(&runs, nullptr, filter);
+  return runs.runs;
+}
+
+std::string scenario(const listed& c) {
+  return c.place + "/" + std::to_string(c.read) + "/" + std::to_string(c.hold) + "/" +
+         std::to_string(c.think) + "/" + std::to_string(c.threads);
+}
+
+// The cases of the first pass that get the later runs.
+std::vector<listed> within_reach(const std::vector<listed>& cases,
+                                 const std::vector<benchmark::BenchmarkReporter::Run>& runs) {
+  std::map<std::string, double> fastest;  // by full name; none for a case with a failed run
+  std::set<std::string> failed;
+  for (const auto& r : runs) {
+    std::string name = r.run_name.str();
+    if (r.error_occurred) failed.insert(name);
+    auto span = r.counters.find("span_ns");
+    double t = span != r.counters.end() ? double(span->second) : r.GetAdjustedRealTime();
+    auto [at, fresh] = fastest.emplace(name, t);
+    if (!fresh) at->second = std::min(at->second, t);
+  }
+  for (const std::string& name : failed) fastest.erase(name);
+  std::set<std::string> shared;
+  std::istringstream names(shared_kinds(" "));
+  for (std::string k; names >> k;) shared.insert(k);
+  // Each scenario's best, and its best kind that shares and that does not.
+  std::map<std::string, const listed*> best, best_shared, best_exclusive;
+  auto faster = [&](std::map<std::string, const listed*>& m, const listed& c) {
+    const listed*& b = m[scenario(c)];
+    if (!b || fastest[c.full] < fastest[b->full]) b = &c;
+  };
+  for (const listed& c : cases) {
+    if (c.kind.empty() || !excludes(c.kind) || !fastest.count(c.full)) continue;
+    faster(best, c);
+    faster(shared.count(c.kind) ? best_shared : best_exclusive, c);
+  }
+  std::vector<listed> kept;
+  for (const listed& c : cases) {
+    if (c.kind.empty() || !excludes(c.kind) || !fastest.count(c.full)) continue;
+    std::string s = scenario(c);
+    if (fastest[c.full] <= reach * fastest[best[s]->full] || c.kind == "mutex" ||
+        (c.read && (best_shared[s] == &c || best_exclusive[s] == &c)))
+      kept.push_back(c);
+  }
+  return kept;
+}
+
+}  // namespace
+
+std::string announce(const std::vector<listed>& cases, const std::string& file) {
+  double run = run_cost * config.min_time, n = double(cases.size());
+  std::ostringstream s;
+  s << cases.size() << " case" << (cases.size() == 1 ? "" : "s") << ", " << first
+    << " runs each, then " << later << " more for each within " << reach
+    << "x of its scenario's best";
+  if (run > 0)
+    s << ": about " << clock_time(n * first * run) << " to " << clock_time(n * (first + later) * run);
+  s << "; results go to " << file;
+  return s.str();
+}
+
+std::string two_passes(const std::vector<listed>& cases, const std::string& filter) {
+  char why[300];
+  std::snprintf(why, sizeof why,
+                "%d of each case; %d more of those within %gx of the best (faster run against "
+                "faster run), of mutex, and of the best kinds shared and exclusive",
+                first, later, reach);
+  benchmark::AddCustomContext("verdict_runs", why);
+  std::vector<benchmark::BenchmarkReporter::Run> runs = run(filter, long(cases.size()), first);
+
+  std::vector<listed> kept = within_reach(cases, runs);
+  std::fprintf(stderr, "lock_bench: %zu of %zu cases within reach: %d more runs of each\n",
+               kept.size(), cases.size(), later);
+  forget_cases();
+  for (const listed& c : kept)
+    register_cases(asked{{c.kind}, {c.place}, {c.read}, {c.threads}, {c.hold}, {c.think}});
+  std::vector<benchmark::BenchmarkReporter::Run> more =
+      kept.empty() ? decltype(more){} : run(".+", long(kept.size()), later);
+
+  std::set<std::string> again;
+  for (const listed& c : kept) again.insert(c.full);
+  for (auto& r : runs)
+    if (again.count(r.run_name.str())) r.repetitions = first + later;
+  for (auto& r : more) {
+    r.repetition_index += first;
+    r.repetitions = first + later;
+    runs.push_back(r);
+  }
+  std::ostringstream text;
+  benchmark::JSONReporter json;
+  json.SetOutputStream(&text);
+  json.SetErrorStream(&text);
+  json.ReportContext(benchmark::BenchmarkReporter::Context());
+  json.ReportRuns(runs);
+  json.Finalize();
+  return text.str();
+}
+
+int verdict(const std::string& file) {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string tool = n > 0 ? std::string(self, std::size_t(n)) : "";
+  tool = tool.substr(0, tool.rfind('/') + 1) + "lock_bench-verdict";
+  std::fflush(stdout);
+  std::string name = "lock_bench-verdict";
+  char* argv[] = {name.data(), const_cast<char*>(file.c_str()), nullptr};
+  pid_t pid;
+  int e = posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ);
+  if (e != 0) {
+    std::fprintf(stderr, "lock_bench: cannot run %s: %s; the results are in %s\n", tool.c_str(),
+                 std::strerror(e), file.c_str());
+    return 1;
+  }
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
