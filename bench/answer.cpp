@@ -113,8 +113,8 @@ std::string announce(const std::vector<listed>& cases, const std::string& file) 
 std::string two_passes(const std::vector<listed>& cases, const std::string& filter) {
   char why[300];
   std::snprintf(why, sizeof why,
-                "%d of each case; %d more of those within %gx of the best (faster run against "
-                "faster run), of mutex, and of the best kinds shared and exclusive",
+                "%d each; %d more for those within %gx of the best (faster runs compared), mutex, "
+                "and the best shared and exclusive kinds",
                 first, later, reach);
   benchmark::AddCustomContext("verdict_runs", why);
   std::vector<benchmark::BenchmarkReporter::Run> runs = run(filter, long(cases.size()), first);

@@ -112,6 +112,12 @@ run = [
     *cut("spin/" + four_runs, fast[:4]),
     *cut("mutex/" + four_runs, slow[:4], fairness=float("nan")),
     *cut("adaptive/" + four_runs, slow[:3]),
+    # a kind cut in every run, named though it has no figure; and one that
+    # lock_bench --verdict ran only twice, far behind
+    *[{"name": "ck_ticket/" + four_runs, "run_name": "ck_ticket/" + four_runs, "run_type": "iteration",
+       "repetitions": 5, "repetition_index": i, "threads": 64, "error_occurred": True,
+       "error_message": "cut"} for i in range(5)],
+    *case("tbb_spin/" + four_runs, [100.0, 90.0]),
     # with reads, rwlock sharing against two exclusive kinds: at 90% reads it
     # wins but its writers wait over ten rounds of six threads and 100 times
     # as long as its readers; at 100% mutex wins; at 50% the test cannot
@@ -169,6 +175,10 @@ if head != "spin wins":
     failed.append(f"four runs against four: {head!r}, wanted spin to win")
 if row(text, "adaptive")[:1] != ["not ranked"]:
     failed.append(f"a kind of three runs beside four: {row(text, 'adaptive')}, wanted it not ranked")
+if not re.search(r"^Not ranked, .*: adaptive, ck_ticket\.$", text, re.M):
+    failed.append(f"a kind cut in every run is not named among those not ranked:\n{text}")
+if row(text, "tbb_spin")[:1] != ["behind"] or not re.search(r"^Far behind .*: tbb_spin\.$", text, re.M):
+    failed.append(f"a kind left behind after its first runs: {row(text, 'tbb_spin')}:\n{text}")
 
 # shared or exclusive, per scenario with reads: best of each side, margin,
 # p, answer, and writers starved by a shared winner

@@ -192,7 +192,7 @@ def once(taken, r, where):
     taken.add(key)
 
 
-def load(path):
+def load(path, failed=None):
     """(context, cases) from lock_bench's JSON at PATH.
 
     cases maps each Case to {"times": the time of
@@ -200,7 +200,7 @@ def load(path):
     time (empty when the file holds aggregates only), "ns": their median,
     "repetitions": R, the median of each counter present and "starved_runs":
     how many repetitions left a thread starved}. Cases that reported an error
-    are left out."""
+    are left out; with FAILED, a set, the Case of each such run is added to it."""
     context, runs = read(path)
     found, seen, taken, spans = {}, False, set(), {}
     for i, r in enumerate(runs):
@@ -209,6 +209,11 @@ def load(path):
             raise Bad(f"{where} has no run_name")
         m = CASE.fullmatch(r["run_name"])
         seen = seen or bool(m) or r["run_name"].startswith(("classic/", "pingpong/"))
+        if m and r.get("error_occurred") is True and failed is not None:
+            reads, hold, think, threads = m.groups()[2:]
+            if all(len(n) <= DIGITS for n in m.groups()[2:] if n):
+                failed.add(Case(kind=m[1], place=m[2], read=int(reads or 0), hold=nanoseconds(hold),
+                                think=nanoseconds(think), threads=int(threads)))
         if not m or r.get("error_occurred") is True:
             continue
         run_type, aggregate = r.get("run_type", "iteration"), r.get("aggregate_name")
