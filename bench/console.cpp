@@ -11,6 +11,8 @@
 
 namespace {
 
+console* showing = nullptr;  // the console whose progress line runs count
+
 // The width of a column and its header; each is right-aligned after a
 // space.
 struct column {
@@ -78,6 +80,7 @@ console::console(long cases, long repetitions, std::size_t names, bool reads, bo
 
 bool console::ReportContext(const Context& context) {
   start_ = std::chrono::steady_clock::now();
+  showing = this;
   if (!table_) return progress(), true;
   benchmark::ConsoleReporter::ReportContext(context);
   std::string header = pad("case", width_, true);
@@ -136,14 +139,29 @@ void console::row(const Run& r) {
 void console::ReportRuns(const std::vector<Run>& reports) {
   clear();
   for (const Run& r : reports) {
-    if (table_) row(r);
-    done_ += r.run_type == r.RT_Iteration;
+    if (table_) {
+      row(r);
+    } else if (r.error_occurred && failed_.insert(name_of(r) + "/" + std::to_string(r.threads)).second) {
+      // Without the table, each case that fails says why once.
+      std::fprintf(stderr, "lock_bench: %s/threads:%ld: %s\n", name_of(r).c_str(), long(r.threads),
+                   r.error_message.c_str());
+    }
   }
   GetOutputStream().flush();
   progress();
 }
 
-void console::Finalize() { clear(); }
+void console::Finalize() {
+  clear();
+  showing = nullptr;
+}
+
+void console::ran() {
+  if (!showing) return;
+  ++showing->done_;
+  showing->clear();
+  showing->progress();
+}
 
 // "lock_bench: 37 of 193 cases done, about 1 min 40 s left" (or runs, of
 // a case repeated), kept on one line of the terminal, which every row of

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 
 class console : public benchmark::ConsoleReporter {
@@ -18,6 +19,8 @@ class console : public benchmark::ConsoleReporter {
   bool ReportContext(const Context& context) override;
   void ReportRuns(const std::vector<Run>& reports) override;
   void Finalize() override;
+  // One more run done: the progress line of the console that shows it.
+  static void ran();
 
  private:
   void row(const Run& r);
@@ -30,6 +33,7 @@ class console : public benchmark::ConsoleReporter {
   bool shows_progress_;  // standard error is a terminal
   bool shown_ = false;   // a progress line is on it now
   std::chrono::steady_clock::time_point start_;
+  std::set<std::string> failed_;  // the cases whose failure was told
 };
 
 // "21.7 ns", "1.36 us" (with the micro sign), "12 ms", "3.05 s".

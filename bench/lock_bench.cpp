@@ -67,9 +67,23 @@ std::set<std::string> cut_cases;
 std::string running_case;
 std::atomic<bool> skipping{false};
 
+// Tells config.ran about a run that Google Benchmark reports: one that
+// failed, or timed at least (nearly) the minimum time; the shorter runs
+// before it only find how many iterations it takes.
+void count(const benchmark::State& st, double timed_s) {
+  if (config.ran && (st.error_occurred() || timed_s >= 0.9 * config.min_time)) config.ran();
+}
+
 template <class W>
-void teardown(const benchmark::State&) {
-  if (running<W>->failed) cut_cases.insert(running_case);
+void teardown(const benchmark::State& st) {
+  trial<W>& t = *running<W>;
+  if (t.failed) cut_cases.insert(running_case);
+  std::uint64_t first = UINT64_MAX, last = 0;
+  for (const record& r : t.threads) {
+    first = std::min(first, r.start);
+    last = std::max(last, r.stop);
+  }
+  count(st, last > first ? double(last - first) * t.clock.ns_per_tick / 1e9 : 0);
   running<W>.reset();
 }
 
@@ -149,7 +163,6 @@ void add(const std::string& kind, int read, const grid& g) {
           measure<W>(st, name, where, read, hold, think);
         });
         b->Setup(setup<W>)->Teardown(teardown<W>)->UseRealTime();
-        if (config.repetitions) b->Repetitions(config.repetitions);
         for (int t : is_pair(where) ? std::vector<int>{2} : g.threads) {
           b->Threads(t);
           cases.push_back({name + "/real_time/threads:" + std::to_string(t), name, kind,
@@ -217,8 +230,15 @@ struct alignas(64) court {
 };
 std::unique_ptr<court> table;  // the running case's, made in Setup
 
-void serve(const benchmark::State&) { table = std::make_unique<court>(); }
-void clear(const benchmark::State&) { table.reset(); }
+std::chrono::steady_clock::time_point served;
+void serve(const benchmark::State&) {
+  table = std::make_unique<court>();
+  served = std::chrono::steady_clock::now();
+}
+void clear(const benchmark::State& st) {
+  table.reset();
+  count(st, std::chrono::duration<double>(std::chrono::steady_clock::now() - served).count());
+}
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)

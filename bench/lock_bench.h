@@ -57,7 +57,8 @@ struct settings {
   // Google Benchmark's --benchmark_min_time in seconds, or 0 when it is an
   // iteration count, which fixes the length of every run.
   double min_time = 0.2;
-  // Runs of each case registered, or 0 for --benchmark_repetitions.
-  int repetitions = 0;
+  // Called after each run Google Benchmark reports (not those that only
+  // find the iteration count), for the progress line; or none.
+  void (*ran)() = nullptr;
 };
 extern settings config;

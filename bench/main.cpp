@@ -354,7 +354,9 @@ int main(int argc, char** argv) {
   // before it has shown that it excludes.
   std::string locks;
   for (const std::string& file : take_locks(args)) {
-    std::string error = load(file, kind_names());
+    std::vector<std::string> taken = kind_names();
+    taken.insert(taken.end(), {"classic", "pingpong"});  // the other cases' names
+    std::string error = load(file, taken);
     if (!error.empty()) fail(error);
     const plugin& p = plugins[loaded_plugins - 1];
     if (!listing && !(error = check(p)).empty()) fail(error);
@@ -370,6 +372,10 @@ int main(int argc, char** argv) {
     if (f && std::strcmp(f, "json")) fail("--verdict keeps its results as JSON, not " + std::string(f));
     const char* o = setting(args, "benchmark_out");
     kept = o && *o ? o : fresh_name();
+    // The verdict reads the file back.
+    struct stat st;
+    if (stat(kept.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      fail("--verdict keeps its results in a regular file, not " + kept);
   }
   // Defaults go last, where they win over an empty setting: 0.2 s per case
   // instead of Google Benchmark's 0.5 s, and the default set of cases.
@@ -429,6 +435,7 @@ int main(int argc, char** argv) {
   // The tools tell the two sides of "shared or exclusive?" apart by it.
   benchmark::AddCustomContext("shared_kinds", shared_kinds(" "));
   config.clock = make_clock();
+  config.ran = console::ran;
   benchmark::AddCustomContext("clock", config.clock.describe());
   if (const char* p = std::getenv("LOCK_BENCH_PASS"); p && std::strcmp(p, "0") == 0) {
     config.counting_pass = false;
@@ -439,7 +446,7 @@ int main(int argc, char** argv) {
   benchmark::AddCustomContext("work_step_ns", ns);
   if (!kept.empty()) {
     std::vector<listed> runs = chosen(filter);
-    if (runs.empty()) fail("no case matches --benchmark_filter=" + filter);
+    if (runs.empty()) fail("no case matches --benchmark_filter=" + filter + ", or it does not compile");
     std::fprintf(stderr, "lock_bench: %s\n", announce(runs, kept).c_str());
     std::string text = two_passes(runs, filter);
     if (std::FILE* f = std::fopen(out->buffer().c_str(), "w");

@@ -61,6 +61,9 @@ void lock_bench_lock(void *lock, void *self) {
 #ifdef CRASHES
   *(volatile int *)0 = 1;
 #endif
+#ifdef EXITS
+  exit(3);
+#endif
 #ifdef LETS_TWO_IN
   return;
 #endif

@@ -134,7 +134,7 @@ run = [
 ]
 source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
                                  "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30",
-                                 "shared_kinds": "rwlock ck_rw"})
+                                 "shared_kinds": "rwlock ck_rw", "verdict_runs": "2 each; 3 more for some"})
 result = subprocess.run([verdict, source], capture_output=True, text=True)
 out = result.stdout
 if result.returncode != 0 or result.stderr:
