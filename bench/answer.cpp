@@ -68,7 +68,7 @@ std::vector<listed> within_reach(const std::vector<listed>& cases,
   std::set<std::string> failed;
   for (const auto& r : runs) {
     std::string name = r.run_name.str();
-    if (r.error_occurred) failed.insert(name);
+    if (::failed(r)) failed.insert(name);
     auto span = r.counters.find("span_ns");
     double t = span != r.counters.end() ? double(span->second) : r.GetAdjustedRealTime();
     auto [at, fresh] = fastest.emplace(name, t);

@@ -98,12 +98,12 @@ bool console::ReportContext(const Context& context) {
 void console::row(const Run& r) {
   std::string line = pad(name_of(r), width_, true) + " " +
                      pad(std::to_string(r.threads), threads_col.width) + " ";
-  if (r.error_occurred) {
+  if (failed(r)) {
     // As much of the reason as fits a line of 120.
-    std::string why = "skipped: " + r.error_message;
+    std::string text = "skipped: " + why(r);
     std::size_t room = line.size() < 110 ? 120 - line.size() : 10;
-    if (why.size() > room) why = why.substr(0, room - 3) + "...";
-    GetOutputStream() << line << why << "\n";
+    if (text.size() > room) text = text.substr(0, room - 3) + "...";
+    GetOutputStream() << line << text << "\n";
     return;
   }
   double t = r.GetAdjustedRealTime();
@@ -141,10 +141,10 @@ void console::ReportRuns(const std::vector<Run>& reports) {
   for (const Run& r : reports) {
     if (table_) {
       row(r);
-    } else if (r.error_occurred && failed_.insert(name_of(r) + "/" + std::to_string(r.threads)).second) {
+    } else if (failed(r) && failed_.insert(name_of(r) + "/" + std::to_string(r.threads)).second) {
       // Without the table, each case that fails says why once.
       std::fprintf(stderr, "lock_bench: %s/threads:%ld: %s\n", name_of(r).c_str(), long(r.threads),
-                   r.error_message.c_str());
+                   why(r).c_str());
     }
   }
   GetOutputStream().flush();

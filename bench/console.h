@@ -8,6 +8,28 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <type_traits>
+
+// Whether a run failed, and why. Google Benchmark 1.8 renamed the fields
+// (error_occurred and error_message became skipped and skip_message).
+template <class R, class = void>
+struct renamed : std::true_type {};
+template <class R>
+struct renamed<R, std::void_t<decltype(R::error_occurred)>> : std::false_type {};
+template <class R>
+bool failed(const R& r) {
+  if constexpr (renamed<R>::value)
+    return static_cast<int>(r.skipped) != 0;
+  else
+    return r.error_occurred;
+}
+template <class R>
+const std::string& why(const R& r) {
+  if constexpr (renamed<R>::value)
+    return r.skip_message;
+  else
+    return r.error_message;
+}
 
 class console : public benchmark::ConsoleReporter {
  public:
