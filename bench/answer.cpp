@@ -153,15 +153,20 @@ std::string two_passes(const std::vector<listed>& cases, const std::string& filt
   return text.str();
 }
 
-int verdict(const std::string& file) {
+std::string verdict_tool() {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string tool = n > 0 ? std::string(self, std::size_t(n)) : "";
-  tool = tool.substr(0, tool.rfind('/') + 1) + "lock_bench-verdict";
+  return tool.substr(0, tool.rfind('/') + 1) + "lock_bench-verdict";
+}
+
+int verdict(const std::string& file) {
+  std::string tool = verdict_tool();
   std::fflush(stdout);
   std::string name = "lock_bench-verdict";
-  std::string end = "--";  // a file name may start with '-'
-  char* argv[] = {name.data(), end.data(), const_cast<char*>(file.c_str()), nullptr};
+  // The verdict takes no file name that starts with '-' for an option.
+  std::string path = file[0] == '-' ? "./" + file : file;
+  char* argv[] = {name.data(), path.data(), nullptr};
   pid_t pid;
   int e = posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ);
   if (e != 0) {
@@ -173,5 +178,9 @@ int verdict(const std::string& file) {
   pid_t w;
   while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  return w == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  if (w == pid && WIFEXITED(status)) return WEXITSTATUS(status);
+  if (w == pid && WIFSIGNALED(status))
+    std::fprintf(stderr, "lock_bench: %s ended by %s; the results are in %s\n", tool.c_str(),
+                 strsignal(WTERMSIG(status)), file.c_str());
+  return 1;
 }

@@ -26,6 +26,9 @@ std::string announce(const std::vector<listed>& cases, const std::string& file);
 // runs.
 std::string two_passes(const std::vector<listed>& cases, const std::string& filter);
 
-// Runs lock_bench-verdict, found beside this program, on FILE; its exit
-// status, or 1 with a line on standard error when it cannot be run.
+// lock_bench-verdict, beside this program.
+std::string verdict_tool();
+
+// Runs lock_bench-verdict on FILE; its exit status, or 1 with a line on
+// standard error when it cannot be run or is ended by a signal.
 int verdict(const std::string& file);

@@ -166,10 +166,11 @@ std::string fresh_name() {
   char name[64];
   std::time_t now = std::time(nullptr);
   std::strftime(name, sizeof name, "lock_bench-%Y%m%d-%H%M%S.json", std::localtime(&now));
-  if (access(name, F_OK) != 0) return name;
+  struct stat st;  // a dangling link takes the name too
+  if (lstat(name, &st) != 0) return name;
   for (int k = 2;; ++k) {
     std::string other = std::string(name, std::strlen(name) - 5) + "-" + std::to_string(k) + ".json";
-    if (access(other.c_str(), F_OK) != 0) return other;
+    if (lstat(other.c_str(), &st) != 0) return other;
   }
 }
 
@@ -372,10 +373,14 @@ int main(int argc, char** argv) {
     if (f && std::strcmp(f, "json")) fail("--verdict keeps its results as JSON, not " + std::string(f));
     const char* o = setting(args, "benchmark_out");
     kept = o && *o ? o : fresh_name();
-    // The verdict reads the file back.
-    struct stat st;
+    // The verdict reads the file back, and must be there to.
+    struct stat st, tool;
     if (stat(kept.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
       fail("--verdict keeps its results in a regular file, not " + kept);
+    if (stat(verdict_tool().c_str(), &tool) != 0 || access(verdict_tool().c_str(), X_OK) != 0)
+      fail("--verdict runs " + verdict_tool() + ": " + std::strerror(errno));
+    if (stat(kept.c_str(), &st) == 0 && st.st_dev == tool.st_dev && st.st_ino == tool.st_ino)
+      fail("--verdict would write its results over " + verdict_tool());
   }
   // Defaults go last, where they win over an empty setting: 0.2 s per case
   // instead of Google Benchmark's 0.5 s, and the default set of cases.
@@ -447,6 +452,9 @@ int main(int argc, char** argv) {
   if (!kept.empty()) {
     std::vector<listed> runs = chosen(filter);
     if (runs.empty()) fail("no case matches --benchmark_filter=" + filter + ", or it does not compile");
+    if (std::none_of(runs.begin(), runs.end(),
+                     [](const listed& c) { return !c.kind.empty() && excludes(c.kind); }))
+      fail("--verdict ranks locks, and these cases have none (none and atomic are baselines)");
     std::fprintf(stderr, "lock_bench: %s\n", announce(runs, kept).c_str());
     std::string text = two_passes(runs, filter);
     if (std::FILE* f = std::fopen(out->buffer().c_str(), "w");

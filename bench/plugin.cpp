@@ -3,11 +3,14 @@
 #include <dlfcn.h>
 #include <lock_bench/plugin.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -90,7 +93,21 @@ std::string load(const std::string& path, const std::vector<std::string>& taken)
   // A name without a slash is a file here, as for any other file argument,
   // not one for the loader to look for in the library path.
   std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  // Loading opens the file and reads it: a FIFO would wait for a writer.
+  struct stat st;
+  if (stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    return "cannot load " + file + ": not a regular file";
+  // What the object's constructors print goes to standard error, not into
+  // the results on standard output.
+  std::fflush(stdout);
+  int out = dup(1);
+  dup2(2, 1);
   void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::fflush(stdout);
+  if (out >= 0) {
+    dup2(out, 1);
+    close(out);
+  }
   if (!h) return std::string("cannot load ") + dlerror();
   auto find = [&](const char* symbol) { return dlsym(h, symbol); };
   const std::string bad = path + " is not a lock for lock_bench: ";
@@ -108,10 +125,14 @@ std::string load(const std::string& path, const std::vector<std::string>& taken)
       return bad + "it has " + (find(one) ? one : other) + " without " + (find(one) ? other : one);
   }
   const char* name = static_cast<const char*>(find("lock_bench_name"));
-  if (!good_name(name))
-    return path + " names its kind '" + std::string(name, strnlen(name, 40)) +
+  if (!good_name(name)) {
+    std::string shown;
+    for (const char* c = name; c < name + strnlen(name, 40); ++c)
+      shown += std::isprint(static_cast<unsigned char>(*c)) ? *c : '?';
+    return path + " names its kind '" + shown +
            "': a kind's name is lower-case letters, digits and '_', starting with a letter, "
            "at most 32 characters";
+  }
   if (std::find(taken.begin(), taken.end(), name) != taken.end())
     return path + " names its kind '" + name + "', the name of a kind already in lock_bench";
   plugin& p = plugins[loaded_plugins++];
@@ -137,9 +158,13 @@ std::string check(const plugin& p) {
   int found[2];
   if (pipe(found) != 0) return std::string("cannot start the check of ") + p.path + ": " + strerror(errno);
   std::fflush(nullptr);
+  pid_t parent = getpid();
   pid_t child = fork();
   if (child < 0) return std::string("cannot start the check of ") + p.path + ": " + strerror(errno);
   if (child == 0) {
+    // The check ends with lock_bench, however lock_bench ends.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
     close(found[0]);
     char finding = char(exclusion(p));
     _exit(write(found[1], &finding, 1) == 1 ? 0 : 1);

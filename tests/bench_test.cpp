@@ -812,6 +812,15 @@ TEST(lock_bench, refuses_what_is_not_a_lock) {
     EXPECT_NE(l.back().find(message), std::string::npos) << l.back();
     EXPECT_EQ(r.out, "") << file;
   }
+  // A FIFO would hang the loader: refused as not a regular file.
+  std::string fifo = testing::TempDir() + "fifo.so";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  run_result f = run({LOCK_BENCH, "--lock=" + fifo, "--benchmark_list_tests"});
+  std::remove(fifo.c_str());
+  EXPECT_EQ(f.status, 1);
+  EXPECT_EQ(lines(f.err).back(), "lock_bench: cannot load " + fifo + ": not a regular file");
+
   // Two objects of one name, five objects, and none.
   run_result r = run({LOCK_BENCH, "--lock=" + dir + "librw_test.so", "--lock=" + dir + "librw_test_again.so",
                       "--benchmark_list_tests"});
@@ -871,7 +880,9 @@ TEST(lock_bench, answers_with_a_verdict) {
            {"--benchmark_repetitions=3",
             "lock_bench: --verdict sets --benchmark_repetitions itself; leave it out\n"},
            {"--benchmark_out_format=csv", "lock_bench: --verdict keeps its results as JSON, not csv\n"},
-           {"--benchmark_filter=nothing", "lock_bench: no case matches --benchmark_filter=nothing, or it does not compile\n"}}) {
+           {"--benchmark_filter=nothing", "lock_bench: no case matches --benchmark_filter=nothing, or it does not compile\n"},
+           {"--kinds=none",
+            "lock_bench: --verdict ranks locks, and these cases have none (none and atomic are baselines)\n"}}) {
     std::vector<std::string> a = argv;
     a.push_back(flag);
     r = run(a);
@@ -881,7 +892,7 @@ TEST(lock_bench, answers_with_a_verdict) {
   }
   EXPECT_FALSE(std::filesystem::exists(file));
 
-  // Without the verdict tool beside it, the results are still kept.
+  // Without the verdict tool beside it, nothing runs; nor over the tool.
   std::string dir = testing::TempDir() + "alone";
   std::filesystem::create_directories(dir);
   std::filesystem::copy_file(LOCK_BENCH, dir + "/lock_bench",
@@ -889,11 +900,54 @@ TEST(lock_bench, answers_with_a_verdict) {
   argv[0] = dir + "/lock_bench";
   r = run(argv);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("lock_bench: cannot run " + dir + "/lock_bench-verdict: No such file or directory; "
-                       "the results are in " + file + "\n"),
-            std::string::npos)
+  EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict runs " + dir +
+                                     "/lock_bench-verdict: No such file or directory")
       << r.err;
-  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_FALSE(std::filesystem::exists(file));
+  std::filesystem::create_symlink(std::filesystem::path(LOCK_BENCH).parent_path() / "lock_bench-verdict",
+                                  dir + "/lock_bench-verdict");
+  argv.back() = "--benchmark_out=" + dir + "/lock_bench-verdict";
+  r = run(argv);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict would write its results over " + dir +
+                                     "/lock_bench-verdict")
+      << r.err;
   std::filesystem::remove_all(dir);
-  std::remove(file.c_str());
+}
+
+// The check's child ends with lock_bench, even when lock_bench is killed
+// while a lock hangs in it.
+TEST(lock_bench, leaves_no_check_running) {
+  std::string tag = "LOCK_BENCH_TEST_TAG=check-" + std::to_string(getpid());
+  pid_t pid = fork();
+  if (pid == 0) {
+    putenv(const_cast<char*>(tag.c_str()));
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(LOCK_BENCH, LOCK_BENCH, "--lock=" LOADED "libhangs.so", "--kinds=rw_test", nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  // Until the check's child has started: a process with the tag but lock_bench.
+  auto tagged = [&] {
+    std::set<int> found;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::string name = e.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream env(e.path() / "environ");
+      std::string text((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+      if (text.find(tag + '\0') != std::string::npos) found.insert(std::stoi(name));  // entries end in NUL
+    }
+    return found;
+  };
+  for (int k = 0; k < 100 && tagged().size() < 2; ++k) usleep(50000);
+  EXPECT_EQ(tagged().size(), 2u) << "lock_bench and its check";
+  kill(pid, SIGKILL);
+  int status;
+  waitpid(pid, &status, 0);
+  std::set<int> left;
+  for (int k = 0; k < 40 && !(left = tagged()).empty(); ++k) usleep(50000);
+  for (int p : left) kill(p, SIGKILL);
+  EXPECT_TRUE(left.empty()) << left.size() << " process(es) left running";
 }
