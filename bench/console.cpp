@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -12,6 +14,23 @@
 namespace {
 
 console* showing = nullptr;  // the console whose progress line runs count
+
+// A run interrupted while the progress line is shown takes it away first,
+// so that the shell's prompt starts on a line of its own; then it ends as
+// the signal would have ended it.
+void clear_and_end(int sig) {
+  const char clear[] = "\r\033[K";
+  ssize_t ignored = write(2, clear, sizeof clear - 1);
+  (void)ignored;
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+void clear_on_signals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction was;
+    if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL) signal(sig, clear_and_end);
+  }
+}
 
 // The width of a column and its header; each is right-aligned after a
 // space.
@@ -174,6 +193,10 @@ void console::progress() {
   std::fprintf(stderr, "\rlock_bench: %ld of %ld %s done%s\033[K", done_, runs_,
                repetitions_ > 1 ? "runs" : "cases", left.c_str());
   std::fflush(stderr);
+  if (!shown_ && !handlers_) {
+    clear_on_signals();
+    handlers_ = true;
+  }
   shown_ = true;
 }
 

@@ -54,6 +54,7 @@ class console : public benchmark::ConsoleReporter {
   bool reads_, table_;
   bool shows_progress_;  // standard error is a terminal
   bool shown_ = false;   // a progress line is on it now
+  bool handlers_ = false;  // signals clear the line
   std::chrono::steady_clock::time_point start_;
   std::set<std::string> failed_;  // the cases whose failure was told
 };

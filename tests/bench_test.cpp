@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 
@@ -950,4 +952,36 @@ TEST(lock_bench, leaves_no_check_running) {
   for (int k = 0; k < 40 && !(left = tagged()).empty(); ++k) usleep(50000);
   for (int p : left) kill(p, SIGKILL);
   EXPECT_TRUE(left.empty()) << left.size() << " process(es) left running";
+}
+
+// Interrupted on a terminal, lock_bench takes its progress line away
+// before it ends as the signal ends it.
+TEST(lock_bench, clears_its_progress_line_when_interrupted) {
+  int fd;
+  pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
+  if (pid < 0) GTEST_SKIP() << "no pseudo-terminal here (/dev/pts not mounted)";
+  if (pid == 0) {
+    execl(LOCK_BENCH, LOCK_BENCH, "--kinds=mutex,spin", "--threads=2", "--hold=0,1us", "--read=0",
+          "--benchmark_min_time=0.5" SECONDS, nullptr);
+    _exit(127);
+  }
+  std::string out;
+  auto drain = [&](int ms) {
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, ms) > 0;) {
+      char buf[4096];
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      out.append(buf, std::size_t(n));
+    }
+  };
+  // Until the first case is done and the line says how long the rest takes.
+  for (int k = 0; k < 200 && out.find("done, about") == std::string::npos; ++k) drain(50);
+  kill(pid, SIGINT);
+  int status;
+  waitpid(pid, &status, 0);
+  drain(100);
+  close(fd);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  ASSERT_NE(out.find("done, about"), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 4), "\r\033[K") << out;
 }
