@@ -85,13 +85,13 @@ std::vector<listed> within_reach(const std::vector<listed>& cases,
     if (!b || fastest[c.full] < fastest[b->full]) b = &c;
   };
   for (const listed& c : cases) {
-    if (c.kind.empty() || !excludes(c.kind) || !fastest.count(c.full)) continue;
+    if (!c.lock() || !fastest.count(c.full)) continue;
     faster(best, c);
     faster(shared.count(c.kind) ? best_shared : best_exclusive, c);
   }
   std::vector<listed> kept;
   for (const listed& c : cases) {
-    if (c.kind.empty() || !excludes(c.kind) || !fastest.count(c.full)) continue;
+    if (!c.lock() || !fastest.count(c.full)) continue;
     std::string s = scenario(c);
     if (fastest[c.full] <= reach * fastest[best[s]->full] || c.kind == "mutex" ||
         (c.read && (best_shared[s] == &c || best_exclusive[s] == &c)))
@@ -124,8 +124,7 @@ std::string two_passes(const std::vector<listed>& cases, const std::string& filt
   std::vector<benchmark::BenchmarkReporter::Run> runs = run(filter, long(cases.size()), first);
 
   std::vector<listed> kept = within_reach(cases, runs);
-  long locks = std::count_if(cases.begin(), cases.end(),
-                             [](const listed& c) { return !c.kind.empty() && excludes(c.kind); });
+  long locks = std::count_if(cases.begin(), cases.end(), [](const listed& c) { return c.lock(); });
   std::fprintf(stderr, "lock_bench: %zu of %ld lock cases within reach: %d more runs of each\n",
                kept.size(), locks, later);
   forget_cases();

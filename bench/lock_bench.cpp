@@ -78,12 +78,7 @@ template <class W>
 void teardown(const benchmark::State& st) {
   trial<W>& t = *running<W>;
   if (t.failed) cut_cases.insert(running_case);
-  std::uint64_t first = UINT64_MAX, last = 0;
-  for (const record& r : t.threads) {
-    first = std::min(first, r.start);
-    last = std::max(last, r.stop);
-  }
-  count(st, last > first ? double(last - first) * t.clock.ns_per_tick / 1e9 : 0);
+  count(st, double(span_ticks(t.threads)) * t.clock.ns_per_tick / 1e9);
   running<W>.reset();
 }
 

@@ -22,6 +22,9 @@ struct asked {
 // cases asked for, the default set's values for what is not asked.
 void register_cases(const asked& a);
 
+// Whether KIND is a lock (the baselines are not).
+bool excludes(const std::string& kind);
+
 // A case registered: its full name, which Google Benchmark's filter
 // matches, the shorter one the console shows, and what it was made from
 // (no kind for classic and the ping-pong).
@@ -31,13 +34,11 @@ struct listed {
   int read = 0;
   long hold = 0, think = 0;
   int threads = 2;
+  bool lock() const { return !kind.empty() && excludes(kind); }
 };
 const std::vector<listed>& registered();
 // Unregisters every case.
 void forget_cases();
-
-// Whether KIND is a lock (the baselines are not).
-bool excludes(const std::string& kind);
 
 // The names of every kind.
 std::vector<std::string> kind_names();

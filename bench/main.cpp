@@ -17,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <system_error>
 #include <string>
@@ -145,19 +146,31 @@ long nanoseconds(const std::string& s) {
   return n < 0 ? -1 : n * scale;
 }
 
-// Whether --verdict is given; taken out of args.
-bool take_verdict(std::vector<char*>& args) {
+// The value of each --NAME=VALUE in args, in order, and nullopt for each
+// bare --NAME: lock_bench's own flags, taken out of args before Google
+// Benchmark sees them.
+std::vector<std::optional<std::string>> take(std::vector<char*>& args, const std::string& name) {
+  const std::string flag = "--" + name, with = flag + "=";
+  std::vector<std::optional<std::string>> values;
   std::vector<char*> rest;
-  bool given = false;
   for (char* a : args) {
-    if (!std::strncmp(a, "--verdict=", 10)) fail("--verdict takes no value");
-    if (!std::strcmp(a, "--verdict"))
-      given = true;
+    if (flag == a)
+      values.emplace_back();
+    else if (!std::strncmp(a, with.c_str(), with.size()))
+      values.emplace_back(a + with.size());
     else
       rest.push_back(a);
   }
   args = rest;
-  return given;
+  return values;
+}
+
+// Whether --verdict is given.
+bool take_verdict(std::vector<char*>& args) {
+  std::vector<std::optional<std::string>> given = take(args, "verdict");
+  for (const auto& v : given)
+    if (v) fail("--verdict takes no value");
+  return !given.empty();
 }
 
 // Where --verdict keeps its results when --benchmark_out does not say:
@@ -174,19 +187,13 @@ std::string fresh_name() {
   }
 }
 
-// The objects of the --lock flags, in order, taken out of args.
+// The objects of the --lock flags, in order.
 std::vector<std::string> take_locks(std::vector<char*>& args) {
   std::vector<std::string> files;
-  std::vector<char*> rest;
-  for (char* a : args) {
-    if (!std::strcmp(a, "--lock") || !std::strcmp(a, "--lock="))
-      fail("--lock needs a shared object, such as --lock=./libmylock.so");
-    if (!std::strncmp(a, "--lock=", 7))
-      files.push_back(a + 7);
-    else
-      rest.push_back(a);
+  for (const auto& v : take(args, "lock")) {
+    if (!v || v->empty()) fail("--lock needs a shared object, such as --lock=./libmylock.so");
+    files.push_back(*v);
   }
-  args = rest;
   return files;
 }
 
@@ -198,22 +205,12 @@ asked take_asked(std::vector<char*>& args) {
   const std::vector<std::pair<std::string, std::string>> flags = {
       {"kinds", "mutex,tbb_spin"}, {"place", "unpinned,spread"}, {"read", "0,90"},
       {"hold", "300ns,2us"},       {"think", "0,2us"},           {"threads", "16,32"}};
-  std::vector<char*> rest;
-  for (char* a : args) {
-    std::string arg = a;
-    auto flag = std::find_if(flags.begin(), flags.end(), [&](const auto& f) {
-      return arg == "--" + f.first || arg.rfind("--" + f.first + "=", 0) == 0;
-    });
-    if (flag == flags.end()) {
-      rest.push_back(a);
-      continue;
+  for (const auto& [name, example] : flags) {
+    for (const auto& v : take(args, name)) {
+      if (!v) fail("--" + name + " needs a list, such as --" + name + "=" + example);
+      given[name] = *v;
     }
-    const std::string& name = flag->first;
-    if (arg.size() == name.size() + 2)
-      fail("--" + name + " needs a list, such as --" + name + "=" + flag->second);
-    given[name] = arg.substr(name.size() + 3);
   }
-  args = rest;
   asked a;
   std::vector<std::string> kinds = kind_names();
   for (auto& [flag, value] : given) {
@@ -452,8 +449,7 @@ int main(int argc, char** argv) {
   if (!kept.empty()) {
     std::vector<listed> runs = chosen(filter);
     if (runs.empty()) fail("no case matches --benchmark_filter=" + filter + ", or it does not compile");
-    if (std::none_of(runs.begin(), runs.end(),
-                     [](const listed& c) { return !c.kind.empty() && excludes(c.kind); }))
+    if (std::none_of(runs.begin(), runs.end(), [](const listed& c) { return c.lock(); }))
       fail("--verdict ranks locks, and these cases have none (none and atomic are baselines)");
     std::fprintf(stderr, "lock_bench: %s\n", announce(runs, kept).c_str());
     std::string text = two_passes(runs, filter);

@@ -5,14 +5,12 @@
 std::vector<std::pair<const char*, double>> figures(std::vector<record>& threads, bool pass,
                                                     bool mixes, double ns_per_tick,
                                                     double per_thread) {
-  std::uint64_t first = UINT64_MAX, last_start = 0, first_stop = UINT64_MAX, last = 0;
+  std::uint64_t last_start = 0, first_stop = UINT64_MAX;
   for (const record& r : threads) {
-    first = std::min(first, r.start);
     last_start = std::max(last_start, r.start);
     first_stop = std::min(first_stop, r.stop);
-    last = std::max(last, r.stop);
   }
-  double span = double(last - first);
+  double span = double(span_ticks(threads));
   // The share of the span in which every thread was still in its loop.
   double overlap = first_stop > last_start ? (first_stop - last_start) / span : 0;
   std::vector<std::pair<const char*, double>> f = {

@@ -37,6 +37,17 @@ struct alignas(64) record {
 // always a thread's first, which is where a starved thread waits.
 constexpr long every = 8;
 
+// Ticks from the first thread's start of the timed loop to the last one's
+// stop.
+inline std::uint64_t span_ticks(const std::vector<record>& threads) {
+  std::uint64_t first = UINT64_MAX, last = 0;
+  for (const record& r : threads) {
+    first = std::min(first, r.start);
+    last = std::max(last, r.stop);
+  }
+  return last > first ? last - first : 0;
+}
+
 // The figures of a run from its threads' records: overlap and span_ns for
 // every case, and with the pass, its handoffs, fairness, starved threads
 // and wait percentiles (ns); with reads (mixes), the waits by role, the
