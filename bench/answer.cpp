@@ -58,7 +58,7 @@ std::vector<benchmark::BenchmarkReporter::Run> run(const std::string& filter, lo
 
 std::string scenario(const listed& c) {
   return c.place + "/" + std::to_string(c.read) + "/" + std::to_string(c.hold) + "/" +
-         std::to_string(c.think) + "/" + std::to_string(c.threads);
+         std::to_string(c.think) + "/" + std::to_string(c.threads) + (c.processes ? "/processes" : "");
 }
 
 // The cases of the first pass that get the later runs.
@@ -129,7 +129,8 @@ std::string two_passes(const std::vector<listed>& cases, const std::string& filt
                kept.size(), locks, later);
   forget_cases();
   for (const listed& c : kept)
-    register_cases(asked{{c.kind}, {c.place}, {c.read}, {c.threads}, {c.hold}, {c.think}});
+    register_cases(c.processes ? asked{{c.kind}, {c.place}, {0}, {}, {c.hold}, {c.think}, {c.threads}}
+                               : asked{{c.kind}, {c.place}, {c.read}, {c.threads}, {c.hold}, {c.think}, {}});
   std::vector<benchmark::BenchmarkReporter::Run> more =
       kept.empty() ? decltype(more){} : run(".+", long(kept.size()), later);
 

@@ -44,9 +44,10 @@ static struct node *add_node(struct lock *l) {
   return n;
 }
 
-void *ck_new(const char *kind) {
-  struct lock *l = aligned_alloc(64, sizeof *l);
-  if (!l) return NULL;
+_Static_assert(sizeof(struct lock) <= CK_ROOM, "CK_ROOM is too small");
+
+int ck_init(void *lock, const char *kind) {
+  struct lock *l = lock;
   memset(l, 0, sizeof *l);
   pthread_mutex_init(&l->nodes_lock, NULL);
   if (!strcmp(kind, "fas")) {
@@ -64,20 +65,16 @@ void *ck_new(const char *kind) {
     ck_spinlock_mcs_init(&l->u.mcs);
   } else if (!strcmp(kind, "clh")) {
     struct node *unowned = add_node(l);
-    if (!unowned) {
-      free(l);
-      return NULL;
-    }
+    if (!unowned) return -1;
     l->queue = 'c';
     ck_spinlock_clh_init(&l->u.clh, &unowned->u.clh);
   } else {
-    free(l);
-    return NULL;
+    return -1;
   }
-  return l;
+  return 0;
 }
 
-void ck_free(void *lock) {
+void ck_fini(void *lock) {
   struct lock *l = lock;
   while (l->nodes) {
     struct node *n = l->nodes;
@@ -85,7 +82,6 @@ void ck_free(void *lock) {
     free(n);
   }
   pthread_mutex_destroy(&l->nodes_lock);
-  free(l);
 }
 
 void *ck_node(void *lock) {

@@ -7,11 +7,13 @@
 extern "C" {
 #endif
 
-/* A lock on cache lines of its own, or NULL when out of memory. kind is one
- * of "fas", "ticket", "mcs", "clh", "rw", "pf" (phase-fair), "tf" (task-fair). */
-void *ck_new(const char *kind);
-/* Frees the lock and every queue node handed out for it. */
-void ck_free(void *lock);
+/* The room a lock takes: CK_ROOM bytes, aligned to 64. */
+#define CK_ROOM 128
+/* Makes a lock of KIND at LOCK: 0, or -1 when out of memory. kind is one of
+ * "fas", "ticket", "mcs", "clh", "rw", "pf" (phase-fair), "tf" (task-fair). */
+int ck_init(void *lock, const char *kind);
+/* Frees every queue node handed out for the lock. */
+void ck_fini(void *lock);
 /* A thread's queue node for the lock (MCS and CLH; NULL for the others), or
  * NULL when out of memory. */
 void *ck_node(void *lock);

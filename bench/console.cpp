@@ -115,8 +115,10 @@ bool console::ReportContext(const Context& context) {
 }
 
 void console::row(const Run& r) {
+  // A case of processes has one thread, and its count in its name.
+  bool processes = r.run_name.args.rfind("processes:", 0) == 0;
   std::string line = pad(name_of(r), width_, true) + " " +
-                     pad(std::to_string(r.threads), threads_col.width) + " ";
+                     pad(processes ? "" : std::to_string(r.threads), threads_col.width) + " ";
   if (failed(r)) {
     // As much of the reason as fits a line of 120.
     std::string text = "skipped: " + why(r);
@@ -150,6 +152,8 @@ void console::row(const Run& r) {
     figure(counter::starved, starved_col, [](double v) { return format("%.3g", v); });
     figure(counter::wait_p99, wait_col, human_time);
     if (reads_) figure(counter::write_wait_p99, write_col, human_time);
+    auto recovery = r.counters.find(counter::recovery_ns);
+    if (recovery != r.counters.end()) line += "  recovered in " + human_time(recovery->second);
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   GetOutputStream() << line << "\n";

@@ -5,11 +5,13 @@
 
 #include <benchmark/benchmark.h>
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,6 +24,7 @@
 #include "names.h"
 #include "place.h"
 #include "plugin.h"
+#include "processes.h"
 #include "sweep.h"
 #include "trial.h"
 
@@ -82,12 +85,12 @@ void teardown(const benchmark::State& st) {
   running<W>.reset();
 }
 
-std::string too_slow() {
+std::string too_slow(const char* who = "threads") {
   char s[160];
   std::snprintf(s, sizeof s,
-                "cut: a run took over %g s, ten times --benchmark_min_time; threads wait for "
+                "cut: a run took over %g s, ten times --benchmark_min_time; %s wait for "
                 "preempted lock owners",
-                config.min_time * 10);
+                config.min_time * 10, who);
   return s;
 }
 
@@ -128,6 +131,133 @@ void measure(benchmark::State& st, const std::string& name, placement where, int
     for (auto [name, value] : t.figures(double(st.iterations()))) st.counters[name] = value;
 }
 
+// What the processes of a run share, made in shared memory before they
+// fork: the trial (its workload, flags and the first start and last stop
+// of the timed loops; each process has its own copy of the records) and
+// the barriers they meet at.
+template <class W>
+struct commons {
+  trial<W> t;
+  std::atomic<int> ready{0};     // processes set up, about to start the timed loop
+  std::atomic<int> finished{0};  // processes past the timed loop
+  std::atomic<long long> died_ns{0};  // when the process that dies took the lock: steady clock
+  explicit commons(int n) : t(n, config.clock, UINT64_MAX, config.counting_pass, true) {}
+};
+
+long long steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// One run of n processes, each doing its share of `total` acquisitions:
+// "" and the run's figures, or why it has none. With dies, the last process
+// takes the lock half-way through its loop and is killed holding it.
+template <class W>
+std::string run_across(commons<W>& c, int n, long total, placement where, long hold, long think,
+                       bool dies, double& seconds, std::vector<std::pair<const char*, double>>& figures) {
+  trial<W>& t = c.t;
+  long each = (total + n - 1) / n;
+  int victim = dies ? n - 1 : -1;
+  auto body = [&](int me, int fd) {
+    pin p(where, me, n);
+    if (!p.error.empty()) t.failed = true;
+    double rate = step_rate(t.clock);
+    auto mine = t.work.join(me, std::lround(hold * rate), std::lround(think * rate));
+    meet(c.ready, n);
+    if (me == victim) {
+      t.timed(mine, each / 2);
+      t.work.lock.lock(mine.mine);
+      c.died_ns = steady_ns();
+      raise(SIGKILL);
+    }
+    if (!t.failed) t.timed(mine, each);
+    meet(c.finished, n - dies);
+    if (!t.failed) t.pass(mine);
+    benchmark::DoNotOptimize(mine.at.x);
+    // A reason, or the record, after a byte that says which.
+    if (!p.error.empty()) _exit(send(fd, "!" + p.error) ? 2 : 1);
+    _exit(send(fd, "r" + pack(t.threads[me])) ? 0 : 1);
+  };
+  double limit_s = config.min_time * 10;
+  if (dies && limit_s == 0) limit_s = 10;  // it must end, whatever the kind
+  crew r = run_processes(n, body, std::chrono::nanoseconds(std::int64_t(limit_s * 1e9)), victim);
+  if (!r.error.empty()) return r.error;
+  if (r.late && dies) {
+    char s[160];
+    std::snprintf(s, sizeof s,
+                  "cut: a process died holding the lock, and the others waited for it until the "
+                  "limit of %g s",
+                  limit_s);
+    return s;
+  }
+  if (r.late) return too_slow("processes");
+  for (int i = 0; i < n; ++i)
+    if (i != victim && !r.sent[i].empty() && r.sent[i][0] == '!') return r.sent[i].substr(1);
+  if (r.lost >= 0)
+    return "process " + std::to_string(r.lost + 1) + " of " + std::to_string(n) + " " +
+           ended(r.status[r.lost]);
+  std::vector<record> survivors;
+  for (int i = 0; i < n; ++i) {
+    if (i == victim) continue;
+    survivors.emplace_back();
+    if (r.sent[i].empty() || r.sent[i][0] != 'r' || !unpack(r.sent[i].substr(1), survivors.back()))
+      return "process " + std::to_string(i + 1) + " of " + std::to_string(n) + " sent no record";
+  }
+  t.threads = survivors;
+  // Google Benchmark's real time for threads: each one's own loop time,
+  // averaged, over all acquisitions.
+  double mean = 0;
+  for (const record& x : survivors) mean += double(x.stop - x.start) / survivors.size();
+  seconds = mean * t.clock.ns_per_tick / 1e9 / double(each * survivors.size()) * double(total);
+  figures = t.figures(double(each));
+  using L = decltype(W::lock);
+  if constexpr (L::recovers)
+    if (dies) figures.emplace_back(counter::recovery_ns, double(t.work.lock.recovered_ns - c.died_ns));
+  return "";
+}
+
+// A case of n processes (Google Benchmark's argument): as measure() for
+// threads, but one Google Benchmark thread forks the processes for each
+// run and sets the time from their records.
+template <class W>
+void across(benchmark::State& st, const std::string& name, placement where, long hold, long think,
+            bool dies) {
+  int n = int(st.range(0));
+  std::string why;
+  int e = share_data();
+  if (e) why = std::string("cannot share the array between processes: ") + std::strerror(e);
+  running_case = name + "/processes:" + std::to_string(n);
+  if (why.empty() && cut_cases.count(running_case)) why = "cut or failed in an earlier run of this case";
+  double timed_s = 0;
+  while (st.KeepRunningBatch(st.max_iterations)) {
+    double seconds = 0;
+    std::vector<std::pair<const char*, double>> figures;
+    if (why.empty()) {
+      void* room = mmap(nullptr, sizeof(commons<W>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+      if (room == MAP_FAILED) {
+        why = std::string("cannot map memory for the processes: ") + std::strerror(errno);
+      } else {
+        auto* c = new (room) commons<W>(n);
+        if (c->t.work.error)
+          why = std::strerror(c->t.work.error);
+        else
+          why = run_across(*c, n, long(st.max_iterations), where, hold, think, dies, seconds, figures);
+        c->~commons<W>();
+        munmap(room, sizeof(commons<W>));
+      }
+    }
+    st.SetIterationTime(seconds);
+    timed_s = seconds;
+    for (auto [counter, value] : figures) st.counters[counter] = value;
+  }
+  if (!why.empty()) {
+    cut_cases.insert(running_case);
+    st.SkipWithError(why.c_str());
+  }
+  count(st, timed_s);
+}
+
 std::vector<listed> cases;
 
 // The values a family of cases is made from.
@@ -135,7 +265,7 @@ struct grid {
   std::vector<placement> places;
   std::vector<int> reads;
   std::vector<long> holds, thinks;
-  std::vector<int> threads;
+  std::vector<int> threads, processes;
 };
 
 // The exclusive kinds the default set runs with reads, beside the kinds
@@ -168,14 +298,48 @@ void add(const std::string& kind, int read, const grid& g) {
   }
 }
 
+// The same for processes, without reads: KIND/PLACE/hold:H/think:T/
+// processes:N/manual_time. With dies, the last process dies holding the
+// lock half-way through each run: KIND/.../think:T/owner_dies/processes:N.
+template <class W>
+void add_across(const std::string& kind, const grid& g, bool dies = false) {
+  for (placement where : g.places) {
+    if (is_pair(where) && plan(where, 2, machine().pus).empty()) continue;
+    for (long hold : g.holds) {
+      for (long think : g.thinks) {
+        std::string name = case_name(kind, placement_names[where], 0, hold, think) +
+                           (dies ? "/owner_dies" : "");
+        auto* b = benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+          across<W>(st, name, where, hold, think, dies);
+        });
+        b->ArgName("processes")->UseManualTime();
+        for (int n : is_pair(where) ? std::vector<int>{2} : g.processes) {
+          b->Arg(n);
+          std::string shown = name + "/processes:" + std::to_string(n);
+          // The death of an owner is no scenario a lock is ranked in.
+          cases.push_back({shown + "/manual_time", shown, dies ? "" : kind, placement_names[where],
+                           0, hold, think, n, true});
+        }
+      }
+    }
+  }
+}
+
 // Kind L at each read share of g: without reads every kind, with reads
 // every lock; the kinds asked for, or where none were, when other values
-// were, those of the default set.
+// were, those of the default set. Processes run the kinds that work across
+// processes, without reads.
 template <class L>
 void add(const grid& g, const asked& a) {
   auto in = [](const std::vector<std::string>& names) {
     return std::find(names.begin(), names.end(), L::name) != names.end();
   };
+  if constexpr (L::one_process == nullptr) {
+    bool zero = std::find(g.reads.begin(), g.reads.end(), 0) != g.reads.end();
+    if (!g.processes.empty() && zero && (a.kinds.empty() || in(a.kinds)))
+      add_across<exclusive<L>>(L::name, g);
+  }
+  if (g.threads.empty()) return;
   for (int read : g.reads) {
     if (read && !L::excludes) continue;
     if (!a.kinds.empty() ? !in(a.kinds) : a.any() && read && !L::shares && !in(mix_exclusive))
@@ -190,6 +354,17 @@ void add(const grid& g, const asked& a) {
 template <class... K>
 void add_all(std::tuple<K...>*, const grid& g, const asked& a) {
   (add<K>(g, a), ...);
+}
+
+// The death of an owner, for every kind that works across processes.
+template <class L>
+void add_death(const grid& g) {
+  if constexpr (L::one_process == nullptr)
+    if (L::excludes) add_across<exclusive<L>>(L::name, g, true);
+}
+template <class... K>
+void add_deaths(std::tuple<K...>*, const grid& g) {
+  (add_death<K>(g), ...);
 }
 
 // The kinds loaded from --lock objects, after the built-in ones.
@@ -317,7 +492,7 @@ void register_cases(const asked& a) {
   int cpus = int(machine().pus.size());
   if (a.any()) {
     // Only the cases asked for: the default set's values for the rest.
-    grid g{{unpinned}, {0, 90, 100}, {0, 1000}, {0}, {cpus, 4 * cpus}};
+    grid g{{unpinned}, {0, 90, 100}, {0, 1000}, {0}, {cpus, 4 * cpus}, {}};
     if (!a.places.empty()) {
       g.places.clear();
       for (const std::string& p : a.places)
@@ -328,15 +503,18 @@ void register_cases(const asked& a) {
     if (!a.reads.empty()) g.reads = a.reads;
     if (!a.holds.empty()) g.holds = a.holds;
     if (!a.thinks.empty()) g.thinks = a.thinks;
-    if (!a.threads.empty()) g.threads = a.threads;
+    // Threads, processes, or both: as asked; threads when neither is.
+    if (!a.threads.empty() || !a.processes.empty()) g.threads = a.threads;
+    g.processes = a.processes;
     add_all(static_cast<kinds*>(nullptr), g, a);
     return add_loaded(g, a);
   }
   std::vector<placement> places;
   for (int w = unpinned; w <= package; ++w) places.push_back(placement(w));
-  grid g{places, reads, holds, thinks, thread_counts(cpus)};
+  grid g{places, reads, holds, thinks, thread_counts(cpus), thread_counts(cpus)};
   add_all(static_cast<kinds*>(nullptr), g, a);
   add_loaded(g, a);
+  add_deaths(static_cast<kinds*>(nullptr), grid{{unpinned}, {0}, {0}, {0}, {}, {std::max(cpus, 2)}});
   // spin_or_mutex's own experiment, to set beside its Result: the default
   // mutex, two unpinned threads, one pass of 10,000,000 acquisitions each.
   using W = exclusive<mutex>;
@@ -363,19 +541,33 @@ bool excluding(std::tuple<K...>*, const std::string& kind) {
 }
 bool excludes(const std::string& kind) { return excluding(static_cast<kinds*>(nullptr), kind); }
 
+template <class... K>
+std::string private_to_one(std::tuple<K...>*, const std::string& kind) {
+  std::string why;
+  ((kind == K::name && K::one_process ? why = K::one_process : why), ...);
+  for (int p = 0; p < loaded_plugins; ++p)
+    if (kind == plugins[p].name) why = loaded<0, false>::one_process;
+  return why;
+}
+std::string one_process(const std::string& kind) {
+  return private_to_one(static_cast<kinds*>(nullptr), kind);
+}
+
 std::string shared_kinds(const std::string& between) {
   return shared_names(static_cast<kinds*>(nullptr), between);
 }
 
 // Unpinned, with no think time, no hold and a 1 us hold, at as many threads
 // as CPUs and four times as many: every kind with writes only, the kinds
-// that share and mix_exclusive with 90 and 100% reads, and classic. Both
+// that share and mix_exclusive with 90 and 100% reads, the kinds that work
+// across processes with as many processes, and classic. Both
 // questions in under three minutes on two CPUs.
 std::string default_filter() {
   int cpus = int(machine().pus.size());
-  std::string tail = "hold:(0|1us)/think:0/real_time/threads:(" + std::to_string(cpus) + "|" +
-                     std::to_string(4 * cpus) + ")$";
+  std::string counts = "(" + std::to_string(cpus) + "|" + std::to_string(4 * cpus) + ")";
+  std::string tail = "hold:(0|1us)/think:0/real_time/threads:" + counts + "$";
   return "^[a-z0-9_]+/unpinned/" + tail + "|^(" + shared_kinds("|") +
          "|" + mix_exclusive[0] + "|" + mix_exclusive[1] + ")/unpinned/read:(90|100)/" + tail +
+         "|^[a-z0-9_]+/unpinned/hold:(0|1us)/think:0/processes:" + counts + "/manual_time$" +
          "|^classic/";
 }

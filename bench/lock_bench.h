@@ -6,15 +6,16 @@
 #include "clock.h"
 
 // The cases a user asks for with lock_bench's own flags (--kinds, --place,
-// --read, --hold, --think, --threads): a list for each flag given, empty
-// for each not given. Times in ns, read shares in percent.
+// --read, --hold, --think, --threads, --processes): a list for each flag
+// given, empty for each not given. Times in ns, read shares in percent.
 struct asked {
   std::vector<std::string> kinds, places;
   std::vector<int> reads, threads;
   std::vector<long> holds, thinks;
+  std::vector<int> processes;
   bool any() const {
     return !kinds.empty() || !places.empty() || !reads.empty() || !threads.empty() ||
-           !holds.empty() || !thinks.empty();
+           !holds.empty() || !thinks.empty() || !processes.empty();
   }
 };
 
@@ -25,15 +26,20 @@ void register_cases(const asked& a);
 // Whether KIND is a lock (the baselines are not).
 bool excludes(const std::string& kind);
 
+// Why KIND cannot work across processes, or "" when it can.
+std::string one_process(const std::string& kind);
+
 // A case registered: its full name, which Google Benchmark's filter
 // matches, the shorter one the console shows, and what it was made from
-// (no kind for classic and the ping-pong).
+// (no kind for classic, the ping-pong and the death of an owner); `threads`
+// counts processes where `processes` says so.
 struct listed {
   std::string full, shown;
   std::string kind, place;
   int read = 0;
   long hold = 0, think = 0;
   int threads = 2;
+  bool processes = false;
   bool lock() const { return !kind.empty() && excludes(kind); }
 };
 const std::vector<listed>& registered();

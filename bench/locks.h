@@ -3,7 +3,9 @@
 // A thread keeps what its lock needs of its own (a queue node, a scoped
 // lock) in the kind's `local`, made once per thread by join(). A kind that
 // can be shared says so, and has lock_shared and unlock_shared for readers;
-// the others take their one lock for reads too.
+// the others take their one lock for reads too. init(true) makes the lock
+// for processes that share the memory it is in; a kind that cannot work
+// across processes says why in `one_process`.
 #pragma once
 #include <absl/synchronization/mutex.h>
 #include <oneapi/tbb/mutex.h>
@@ -16,6 +18,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -26,38 +29,44 @@
 #include "ck.h"
 
 // What most kinds share: they exclude, readers take the lock as writers do,
-// a thread needs nothing of its own, and setting up cannot fail. init returns 0 or the errno that says why this
-// machine cannot make the lock.
+// a thread needs nothing of its own, setting up cannot fail, the lock holds
+// nothing that belongs to one process, and it is not robust. init returns 0
+// or the errno that says why this machine cannot make the lock.
 struct kind {
   static constexpr bool excludes = true;
   static constexpr bool shares = false;
+  static constexpr const char* one_process = nullptr;
+  static constexpr bool recovers = false;  // from an owner's death: robust
   struct local {};
   local join() { return {}; }
-  int init() { return 0; }
+  int init(bool = false) { return 0; }
   void fini() {}
 };
 
-// The default pthread mutex: the one spin_or_mutex measures.
-struct mutex : kind {
-  static constexpr const char* name = "mutex";
+// A pthread mutex made with the attribute that `set` sets, and across
+// processes, shared (glibc then waits on futexes the kernel finds by their
+// physical page, not by the process's address).
+template <int (*set)(pthread_mutexattr_t*)>
+struct mutex_with : kind {
   pthread_mutex_t m;
-  int init() { return pthread_mutex_init(&m, nullptr); }
+  int init(bool across = false) {
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    int e = set(&a);
+    if (e == 0 && across) e = pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+    if (e == 0) e = pthread_mutex_init(&m, &a);
+    pthread_mutexattr_destroy(&a);
+    return e;
+  }
   void fini() { pthread_mutex_destroy(&m); }
   void lock(local&) { pthread_mutex_lock(&m); }
   void unlock(local&) { pthread_mutex_unlock(&m); }
 };
 
-// A mutex made with one attribute set.
-template <int (*set)(pthread_mutexattr_t*)>
-struct mutex_with : mutex {
-  int init() {
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    int e = set(&a);
-    if (e == 0) e = pthread_mutex_init(&m, &a);
-    pthread_mutexattr_destroy(&a);
-    return e;
-  }
+// The default pthread mutex: the one spin_or_mutex measures.
+inline int no_attribute(pthread_mutexattr_t*) { return 0; }
+struct mutex : mutex_with<no_attribute> {
+  static constexpr const char* name = "mutex";
 };
 
 // glibc's adaptive mutex spins a bounded while before it sleeps.
@@ -77,34 +86,60 @@ struct pi_mutex : mutex_with<inherit> {
   static constexpr const char* name = "pi_mutex";
 };
 
+// A robust mutex: when its owner dies holding it, the next lock returns
+// EOWNERDEAD with the lock taken. That owner makes it consistent (else the
+// lock is lost to every later caller) and notes when, by the steady clock.
+inline int robust_attribute(pthread_mutexattr_t* a) {
+  return pthread_mutexattr_setrobust(a, PTHREAD_MUTEX_ROBUST);
+}
+struct robust : mutex_with<robust_attribute> {
+  static constexpr const char* name = "robust";
+  static constexpr bool recovers = true;
+  std::atomic<long long> recovered_ns{0};
+  void lock(local&) {
+    if (pthread_mutex_lock(&m) != EOWNERDEAD) return;
+    pthread_mutex_consistent(&m);
+    recovered_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
+  }
+};
+
 // glibc's reader-writer lock. By default it prefers readers: a new reader
 // enters while others read, though a writer waits, so a steady stream of
 // readers can keep a writer out.
-struct rwlock : kind {
-  static constexpr const char* name = "rwlock";
+template <int (*set)(pthread_rwlockattr_t*)>
+struct rwlock_with : kind {
   static constexpr bool shares = true;
   pthread_rwlock_t l;
-  int init() { return pthread_rwlock_init(&l, nullptr); }
+  int init(bool across = false) {
+    pthread_rwlockattr_t a;
+    pthread_rwlockattr_init(&a);
+    int e = set(&a);
+    if (e == 0 && across) e = pthread_rwlockattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+    if (e == 0) e = pthread_rwlock_init(&l, &a);
+    pthread_rwlockattr_destroy(&a);
+    return e;
+  }
   void fini() { pthread_rwlock_destroy(&l); }
   void lock(local&) { pthread_rwlock_wrlock(&l); }
   void unlock(local&) { pthread_rwlock_unlock(&l); }
   void lock_shared(local&) { pthread_rwlock_rdlock(&l); }
   void unlock_shared(local&) { pthread_rwlock_unlock(&l); }
 };
+inline int no_attribute(pthread_rwlockattr_t*) { return 0; }
+struct rwlock : rwlock_with<no_attribute> {
+  static constexpr const char* name = "rwlock";
+};
 
 // The same lock preferring writers: a reader waits while a writer does.
 // (glibc's PREFER_WRITER_NP is a no-op; the NONRECURSIVE one, which
 // forbids a thread to take the read lock twice, is what prefers writers.)
-struct rwlock_writer : rwlock {
+inline int writers_first(pthread_rwlockattr_t* a) {
+  return pthread_rwlockattr_setkind_np(a, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+}
+struct rwlock_writer : rwlock_with<writers_first> {
   static constexpr const char* name = "rwlock_writer";
-  int init() {
-    pthread_rwlockattr_t a;
-    pthread_rwlockattr_init(&a);
-    int e = pthread_rwlockattr_setkind_np(&a, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    if (e == 0) e = pthread_rwlock_init(&l, &a);
-    pthread_rwlockattr_destroy(&a);
-    return e;
-  }
 };
 
 // A lock with the standard's four calls for exclusive and shared use.
@@ -121,13 +156,17 @@ struct standard_shared : kind {
 // libstdc++ builds std::shared_mutex on the default pthread_rwlock_t.
 struct shared_mutex : standard_shared<std::shared_mutex> {
   static constexpr const char* name = "shared_mutex";
+  static constexpr const char* one_process =
+      "std::shared_mutex is made private to one process, with no way to share it";
 };
 
 // Spins until the lock is free and never sleeps.
 struct spin : kind {
   static constexpr const char* name = "spin";
   pthread_spinlock_t s;
-  int init() { return pthread_spin_init(&s, PTHREAD_PROCESS_PRIVATE); }
+  int init(bool across = false) {
+    return pthread_spin_init(&s, across ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE);
+  }
   void fini() { pthread_spin_destroy(&s); }
   void lock(local&) { pthread_spin_lock(&s); }
   void unlock(local&) { pthread_spin_unlock(&s); }
@@ -135,6 +174,8 @@ struct spin : kind {
 
 struct std_mutex : kind {
   static constexpr const char* name = "std_mutex";
+  static constexpr const char* one_process =
+      "std::mutex is made private to one process, with no way to share it";
   std::mutex m;
   void lock(local&) { m.lock(); }
   void unlock(local&) { m.unlock(); }
@@ -142,25 +183,28 @@ struct std_mutex : kind {
 
 // Concurrency Kit's spinlocks (ck.h): test-and-set, the FIFO ticket lock,
 // and the MCS and CLH queue locks, whose waiters each spin on a line of
-// their own.
+// their own. The lock is made in place: all of it is integers, so it works
+// across processes; the queue locks' nodes are not.
 struct ck_lock : kind {
-  void* l = nullptr;
-  int make(const char* which) { return (l = ck_new(which)) ? 0 : ENOMEM; }
-  void fini() { ck_free(l); }
+  alignas(64) unsigned char l[CK_ROOM];
+  int make(const char* which) { return ck_init(l, which) ? ENOMEM : 0; }
+  void fini() { ck_fini(l); }
 };
 struct ck_fas : ck_lock {
   static constexpr const char* name = "ck_fas";
-  int init() { return make("fas"); }
+  int init(bool = false) { return make("fas"); }
   void lock(local&) { ck_fas_lock(l); }
   void unlock(local&) { ck_fas_unlock(l); }
 };
 struct ck_ticket : ck_lock {
   static constexpr const char* name = "ck_ticket";
-  int init() { return make("ticket"); }
+  int init(bool = false) { return make("ticket"); }
   void lock(local&) { ck_ticket_lock(l); }
   void unlock(local&) { ck_ticket_unlock(l); }
 };
 struct ck_queue : ck_lock {
+  static constexpr const char* one_process =
+      "its waiters link queue nodes that are in each process's own memory";
   struct local {
     void* node;
   };
@@ -168,13 +212,13 @@ struct ck_queue : ck_lock {
 };
 struct ck_mcs : ck_queue {
   static constexpr const char* name = "ck_mcs";
-  int init() { return make("mcs"); }
+  int init(bool = false) { return make("mcs"); }
   void lock(local& t) { ck_mcs_lock(l, t.node); }
   void unlock(local& t) { ck_mcs_unlock(l, t.node); }
 };
 struct ck_clh : ck_queue {
   static constexpr const char* name = "ck_clh";
-  int init() { return make("clh"); }
+  int init(bool = false) { return make("clh"); }
   void lock(local& t) { ck_clh_lock(l, &t.node); }
   void unlock(local& t) { ck_clh_unlock(&t.node); }
 };
@@ -195,17 +239,17 @@ struct ck_shared : ck_lock {
 };
 struct ck_rw : ck_shared<ck_rw_write_lock, ck_rw_write_unlock, ck_rw_read_lock, ck_rw_read_unlock> {
   static constexpr const char* name = "ck_rw";
-  int init() { return make("rw"); }
+  int init(bool = false) { return make("rw"); }
 };
 struct ck_pflock
     : ck_shared<ck_pf_write_lock, ck_pf_write_unlock, ck_pf_read_lock, ck_pf_read_unlock> {
   static constexpr const char* name = "ck_pflock";
-  int init() { return make("pf"); }
+  int init(bool = false) { return make("pf"); }
 };
 struct ck_tflock
     : ck_shared<ck_tf_write_lock, ck_tf_write_unlock, ck_tf_read_lock, ck_tf_read_unlock> {
   static constexpr const char* name = "ck_tflock";
-  int init() { return make("tf"); }
+  int init(bool = false) { return make("tf"); }
 };
 
 // oneTBB: a test-and-test-and-set spinlock, a queue lock whose node is the
@@ -218,6 +262,8 @@ struct tbb_spin : kind {
 };
 struct tbb_queuing : kind {
   static constexpr const char* name = "tbb_queuing";
+  static constexpr const char* one_process =
+      "its waiters link queue nodes that are in each process's own memory";
   struct local {
     oneapi::tbb::queuing_mutex::scoped_lock s;
   };
@@ -226,8 +272,14 @@ struct tbb_queuing : kind {
   void lock(local& t) { t.s.acquire(m); }
   void unlock(local& t) { t.s.release(); }
 };
+// A sleeper waits in a table that libtbb keeps in each process: a wakeup
+// from another process finds nobody.
+constexpr const char* tbb_sleeps =
+    "its sleepers wait in a table that libtbb keeps in each process, so a wakeup from another "
+    "process is lost";
 struct tbb_mutex : kind {
   static constexpr const char* name = "tbb_mutex";
+  static constexpr const char* one_process = tbb_sleeps;
   oneapi::tbb::mutex m;
   void lock(local&) { m.lock(); }
   void unlock(local&) { m.unlock(); }
@@ -243,9 +295,12 @@ struct tbb_spin_rw : standard_shared<oneapi::tbb::spin_rw_mutex> {
 };
 struct tbb_rw : standard_shared<oneapi::tbb::rw_mutex> {
   static constexpr const char* name = "tbb_rw";
+  static constexpr const char* one_process = tbb_sleeps;
 };
 struct tbb_queuing_rw : kind {
   static constexpr const char* name = "tbb_queuing_rw";
+  static constexpr const char* one_process =
+      "its waiters link queue nodes that are in each process's own memory";
   static constexpr bool shares = true;
   struct local {
     oneapi::tbb::queuing_rw_mutex::scoped_lock s;
@@ -263,6 +318,8 @@ struct tbb_queuing_rw : kind {
 // starvation of readers or writers at one priority.
 struct absl_mutex : kind {
   static constexpr const char* name = "absl_mutex";
+  static constexpr const char* one_process =
+      "it queues its waiters through pointers into each thread's own memory";
   static constexpr bool shares = true;
   absl::Mutex m;
   void lock(local&) { m.Lock(); }
@@ -296,7 +353,7 @@ struct atomic : kind {
 // abseil is built without it, and oneTBB's queuing_rw_mutex does its work
 // inside libtbb, so under TSan those kinds would be reported as racing
 // whatever they do; they stay out of that build.
-using kinds = std::tuple<mutex, adaptive, pi_mutex, rwlock, rwlock_writer, shared_mutex, spin,
+using kinds = std::tuple<mutex, adaptive, pi_mutex, robust, rwlock, rwlock_writer, shared_mutex, spin,
                          std_mutex,
 #ifndef __SANITIZE_THREAD__
                          ck_fas, ck_ticket, ck_mcs, ck_clh, ck_rw, ck_pflock, ck_tflock,

@@ -204,7 +204,8 @@ asked take_asked(std::vector<char*>& args) {
   // Each flag with an example of its list.
   const std::vector<std::pair<std::string, std::string>> flags = {
       {"kinds", "mutex,tbb_spin"}, {"place", "unpinned,spread"}, {"read", "0,90"},
-      {"hold", "300ns,2us"},       {"think", "0,2us"},           {"threads", "16,32"}};
+      {"hold", "300ns,2us"},       {"think", "0,2us"},           {"threads", "16,32"},
+      {"processes", "2,8"}};
   for (const auto& [name, example] : flags) {
     for (const auto& v : take(args, name)) {
       if (!v) fail("--" + name + " needs a list, such as --" + name + "=" + example);
@@ -232,16 +233,25 @@ asked take_asked(std::vector<char*>& args) {
         long r = whole_number(item, 100);
         if (r < 0) bad("is not a share of reads from 0 to 100");
         a.reads.push_back(int(r));
-      } else if (flag == "threads") {
+      } else if (flag == "threads" || flag == "processes") {
         long n = whole_number(item, 4096);
-        if (n < 1) bad("is not a thread count from 1 to 4096");
-        a.threads.push_back(int(n));
+        if (n < 1) bad("is not a " + std::string(flag == "threads" ? "thread" : "process") +
+                       " count from 1 to 4096");
+        (flag == "threads" ? a.threads : a.processes).push_back(int(n));
       } else {
         long ns = nanoseconds(item);
         if (ns < 0) bad("is not a time: 0, or a whole number of ns, us or ms up to a second");
         (flag == "hold" ? a.holds : a.thinks).push_back(ns);
       }
     }
+  }
+  if (!a.processes.empty()) {
+    for (const std::string& k : a.kinds)
+      if (!one_process(k).empty())
+        fail("--kinds=" + given["kinds"] + " --processes: " + k + " cannot work across processes: " +
+             one_process(k));
+    if (!a.reads.empty() && std::find(a.reads.begin(), a.reads.end(), 0) == a.reads.end())
+      fail("--processes: processes run without reads; add 0 to --read=" + given["read"]);
   }
   return a;
 }

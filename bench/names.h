@@ -40,7 +40,8 @@ constexpr const char *overlap = "overlap", *span_ns = "span_ns", *handoffs = "ha
                  *wait_p99 = "wait_p99", *wait_p999 = "wait_p999", *wait_max = "wait_max",
                  *transfer_ns = "transfer_ns", *read_wait_p99 = "read_wait_p99",
                  *write_wait_p99 = "write_wait_p99", *write_wait_max = "write_wait_max",
-                 *writes_share = "writes_share", *readers_max = "readers_max";
+                 *writes_share = "writes_share", *readers_max = "readers_max",
+                 *recovery_ns = "recovery_ns";
 }
 // Those of a locking case.
 inline const std::vector<const char*> lock_counters = {

@@ -40,11 +40,45 @@ enum : int { passed = 0, no_lock = 2, two_in = 3, lost = 4, beside = 5 };
 // count with a separate load and store, which only the lock keeps from
 // losing updates; a reader finds no writer inside. Each stays a little
 // while, so that a lock that lets two in is caught at it.
+// First, whatever the scheduler does: one thread holds the lock while
+// another asks for it, to write, or to read where the lock shares; the
+// second must not get in before the first leaves. (On a busy machine the
+// threads of the loop below may never run at once.)
+int held(const plugin& p, void* l, bool read) {
+  std::atomic<bool> holding{false}, asking{false}, entered{false};
+  std::thread other([&] {
+    void* self = p.attach ? p.attach(l) : nullptr;
+    while (!holding) std::this_thread::yield();
+    asking = true;
+    read ? p.lock_shared(l, self) : p.lock(l, self);
+    entered = true;
+    read ? p.unlock_shared(l, self) : p.unlock(l, self);
+    if (p.detach) p.detach(l, self);
+  });
+  void* self = p.attach ? p.attach(l) : nullptr;
+  p.lock(l, self);
+  holding = true;
+  while (!asking) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int found = entered ? (read ? beside : two_in) : passed;
+  p.unlock(l, self);
+  other.join();
+  if (p.detach) p.detach(l, self);
+  return found;
+}
+
 int exclusion(const plugin& p) {
   constexpr int threads = 4;
   constexpr long rounds = 100000;
   void* l = p.make();
   if (!l) return no_lock;
+  for (bool read : {false, true}) {
+    int found = read && !p.lock_shared ? passed : held(p, l, read);
+    if (found != passed) {
+      p.destroy(l);
+      return found;
+    }
+  }
   std::atomic<int> writers{0}, readers{0}, failed{passed};
   std::atomic<long> count{0};
   std::atomic<long> writes{0};

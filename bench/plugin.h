@@ -39,6 +39,9 @@ template <int N, bool S>
 struct loaded {
   static constexpr bool excludes = true;
   static constexpr bool shares = S;
+  static constexpr const char* one_process =
+      "a loaded kind's lock is made in lock_bench's own memory (lock_bench_make)";
+  static constexpr bool recovers = false;
   static inline const char* name = "";
   static const plugin& p() { return plugins[N]; }
   void* l = nullptr;
@@ -55,7 +58,7 @@ struct loaded {
     }
   };
   local join() { return {l, p().attach ? p().attach(l) : nullptr}; }
-  int init() { return (l = p().make()) ? 0 : ENOMEM; }
+  int init(bool = false) { return (l = p().make()) ? 0 : ENOMEM; }
   void fini() { p().destroy(l); }
   void lock(local& t) { p().lock(l, t.self); }
   void unlock(local& t) { p().unlock(l, t.self); }

@@ -11,8 +11,17 @@ constexpr int size = 10000000;
 
 // Relaxed atomic stores are plain byte stores on x86, so every lock kind pays
 // the same for them, and the lock-free baselines do not race. Being atomic,
-// they are never deleted, though nothing reads the array.
-extern std::atomic<unsigned char> data[size];
+// they are never deleted, though nothing reads the array. It fills whole
+// pages of the largest size Linux uses, so that share_data can map memory
+// over exactly them.
+constexpr int page_room = 1 << 16;
+constexpr int data_room = (size + page_room - 1) / page_room * page_room;
+alignas(page_room) extern std::atomic<unsigned char> data[data_room];
+
+// Maps shared memory over the array, once: processes forked after it walk
+// one array. The threads of this process see only the new pages. 0, or the
+// errno that says why not.
+int share_data();
 
 // Private work: a chain of dependent multiply-adds, a few cycles each, that
 // the compiler can neither fold nor vectorise.
@@ -69,9 +78,10 @@ struct alignas(64) sweep {
   std::atomic<int> inside{0};  // readers inside, counted in the pass
   int error;                   // why the lock could not be made, or 0
 
-  sweep() {
-    error = lock.init();
-    for (auto& d : data) d.store(1, std::memory_order_relaxed);
+  // across: for processes that share the memory the sweep is in.
+  explicit sweep(bool across = false) {
+    error = lock.init(across);
+    for (int i = 0; i < size; ++i) data[i].store(1, std::memory_order_relaxed);
   }
   ~sweep() {
     if (error == 0) lock.fini();

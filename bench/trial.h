@@ -72,6 +72,9 @@ struct trial {
   std::atomic<bool> failed{false};            // a thread could not finish the run
   std::atomic<int> done{0};                   // threads that have filed their record
   std::atomic<bool> overran{false};           // the limit passed: set by the watchdog
+  // The first start and the last stop of the timed loops, in ticks, where
+  // the processes of a run see them (each has its own copy of `threads`).
+  std::atomic<std::uint64_t> first_start{UINT64_MAX}, last_stop{0};
 
  private:
   std::thread watchdog;
@@ -86,8 +89,11 @@ struct trial {
   // comes first. A thread waiting its turn for a preempted lock owner may
   // take milliseconds an acquisition: one looking at the clock itself
   // would see the limit long after it passed.
-  trial(int n, const tick_clock& c, std::uint64_t cut_ticks, bool pass)
-      : clock(c), cut(cut_ticks), counting(pass && W::waits), threads(n) {
+  // across: for processes, in memory they share; the parent waits for them,
+  // and no watchdog runs.
+  trial(int n, const tick_clock& c, std::uint64_t cut_ticks, bool pass, bool across = false)
+      : work(across), clock(c), cut(cut_ticks), counting(pass && W::waits), threads(n) {
+    if (across) return;
     if (!W::waits || cut == UINT64_MAX) return;
     std::chrono::nanoseconds limit(std::uint64_t(double(cut) * clock.ns_per_tick));
     watchdog = std::thread([this, limit] {
@@ -129,8 +135,13 @@ struct trial {
         break;
       }
     }
+    std::uint64_t stop = clock.now();
     threads[t.me].start = start;
-    threads[t.me].stop = clock.now();
+    threads[t.me].stop = stop;
+    for (std::uint64_t s = first_start; start < s && !first_start.compare_exchange_weak(s, start);) {
+    }
+    for (std::uint64_t s = last_stop; stop > s && !last_stop.compare_exchange_weak(s, stop);) {
+    }
     t.at = w;
     return whole;
   }
@@ -145,11 +156,7 @@ struct trial {
   // lock; a thread that sees the time is up raises it.
   void pass(typename W::thread& t) {
     if (!counting) return;
-    std::uint64_t first = UINT64_MAX, last = 0;
-    for (const record& r : threads) {
-      first = std::min(first, r.start);
-      last = std::max(last, r.stop);
-    }
+    std::uint64_t first = first_start, last = last_stop;
     std::uint64_t span = last - first, least = std::uint64_t(20e6 / clock.ns_per_tick);
     std::uint64_t deadline = last + std::max(span / 10, std::min(span, least));
     record& mine = threads[t.me];

@@ -49,13 +49,14 @@ std::set<std::string> listed(const std::vector<std::string>& flags,
 // The names of every kind, of the locks (kinds that exclude) and of the
 // kinds that can be shared.
 struct kind_names {
-  std::vector<std::string> all, locks, shared;
+  std::vector<std::string> all, locks, shared, across;  // across: work across processes
 };
 template <class... K>
 kind_names names_of(std::tuple<K...>*) {
   kind_names n;
   ((n.all.push_back(K::name), K::excludes ? n.locks.push_back(K::name) : void(),
-    K::shares ? n.shared.push_back(K::name) : void()),
+    K::shares ? n.shared.push_back(K::name) : void(),
+    K::one_process ? void() : n.across.push_back(K::name)),
    ...);
   return n;
 }
@@ -64,6 +65,10 @@ kind_names names() { return names_of(static_cast<kinds*>(nullptr)); }
 std::string case_name(const std::string& kind, const char* place, long hold, long think, int n,
                       int read = 0) {
   return ::case_name(kind, place, read, hold, think) + "/real_time/threads:" + std::to_string(n);
+}
+
+std::string processes_name(const std::string& kind, const char* place, long hold, long think, int n) {
+  return ::case_name(kind, place, 0, hold, think) + "/processes:" + std::to_string(n) + "/manual_time";
 }
 
 std::string pingpong_name(int a, int b) {
@@ -111,16 +116,30 @@ TEST(lock_bench, lists_the_default_set_and_the_whole_grid) {
         EXPECT_TRUE(all.count(case_name(k, pair, 0, 0, 2, read))) << case_name(k, pair, 0, 0, 2, read);
     }
   }
+  // The same without reads for processes, and the death of an owner.
+  int cpus = int(machine().pus.size());
+  for (const std::string& k : kinds.across) {
+    for (int n : threads)
+      for (const char* place : {"unpinned", "spread", "compact", "one_cpu"})
+        for (long hold : holds)
+          for (long think : thinks) EXPECT_TRUE(all.count(processes_name(k, place, hold, think, n)));
+    for (const char* pair : pairs) EXPECT_TRUE(all.count(processes_name(k, pair, 0, 0, 2)));
+    if (k != "none" && k != "atomic") {
+      EXPECT_TRUE(all.count(k + "/unpinned/hold:0/think:0/owner_dies/processes:" +
+                            std::to_string(std::max(cpus, 2)) + "/manual_time"));
+    }
+  }
   // The default set: unpinned, think 0, hold 0 and 1 us, at as many threads
   // as CPUs and four times as many; every kind with writes only, and with
-  // 90 and 100% reads the kinds that share, mutex and tbb_spin.
+  // 90 and 100% reads the kinds that share, mutex and tbb_spin; as many
+  // processes of every kind that works across processes.
   std::set<std::string> want{"classic/iterations:10000000/real_time/threads:2"};
   std::vector<std::string> mix = kinds.shared;
   mix.insert(mix.end(), {"mutex", "tbb_spin"});
-  int cpus = int(machine().pus.size());
   for (int n : {cpus, 4 * cpus})
     for (long hold : {0, 1000}) {
       for (const std::string& k : kinds.all) want.insert(case_name(k, "unpinned", hold, 0, n));
+      for (const std::string& k : kinds.across) want.insert(processes_name(k, "unpinned", hold, 0, n));
       for (const std::string& k : mix)
         for (int read : {90, 100}) want.insert(case_name(k, "unpinned", hold, 0, n, read));
     }
@@ -133,8 +152,9 @@ TEST(lock_bench, lists_the_default_set_and_the_whole_grid) {
       if (a <= b) pingpong.insert(pingpong_name(a, b));
   EXPECT_EQ(grid_of(all).pingpong, pingpong);
   std::size_t per_kind = (4 * threads.size() + pairs.size()) * holds.size() * thinks.size();
-  EXPECT_EQ(all.size(), (kinds.all.size() + (reads.size() - 1) * kinds.locks.size()) * per_kind +
-                            1 + pingpong.size());
+  EXPECT_EQ(all.size(), (kinds.all.size() + (reads.size() - 1) * kinds.locks.size() +
+                         kinds.across.size()) * per_kind +
+                            1 + pingpong.size() + (kinds.across.size() - 2));
 }
 
 // lock_bench's own flags make exactly the cases asked, the default set's
@@ -162,6 +182,13 @@ TEST(lock_bench, makes_the_cases_asked) {
       {{"--read=100", "--hold=0", "--kinds=rwlock,tbb_spin",
         "--benchmark_filter=rwlock/.*threads:" + std::to_string(cpus) + "$"},
        {case_name("rwlock", "unpinned", 0, 0, cpus, 100)}},
+      // processes alone, without reads; with threads, both
+      {{"--processes=2,3", "--kinds=mutex,none", "--hold=0"},
+       {processes_name("mutex", "unpinned", 0, 0, 2), processes_name("mutex", "unpinned", 0, 0, 3),
+        processes_name("none", "unpinned", 0, 0, 2), processes_name("none", "unpinned", 0, 0, 3)}},
+      {{"--processes=2", "--threads=4", "--kinds=spin", "--hold=0", "--read=0,90"},
+       {processes_name("spin", "unpinned", 0, 0, 2), case_name("spin", "unpinned", 0, 0, 4),
+        case_name("spin", "unpinned", 0, 0, 4, 90)}},
   };
   for (const ask& a : table) EXPECT_EQ(listed(a.flags), a.want) << a.flags[0];
   // Without --kinds, the default set's kinds: every kind without reads,
@@ -352,6 +379,10 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
       {{"--read=101"}, nullptr, "'101' is not a share of reads"},
       {{"--hold"}, nullptr, "--hold needs a list"},
       {{"--kinds=none", "--read=50"}, nullptr, "Failed to match"},
+      {{"--processes=0"}, nullptr, "'0' is not a process count"},
+      {{"--processes=2", "--read=90"}, nullptr, "processes run without reads; add 0 to --read=90"},
+      {{"--lock=" LOADED "librw_test.so", "--kinds=rw_test", "--processes=2"}, nullptr,
+       "rw_test cannot work across processes: a loaded kind's lock is made in lock_bench's own memory"},
   };
   for (const bad& b : table) {
     results_file f;
@@ -362,6 +393,18 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
     EXPECT_EQ(r.status, 1) << said;
     EXPECT_NE(r.err.find(b.says), std::string::npos) << said << ":\n" << r.err;
     EXPECT_EQ(f.text(), "{\"earlier\": true}\n") << said << " destroyed the results";
+  }
+  // Each kind that cannot work across processes, with its reason.
+  kind_names kinds = names();
+  for (const std::string& k : kinds.locks) {
+    if (std::find(kinds.across.begin(), kinds.across.end(), k) != kinds.across.end()) continue;
+    run_result r = run({LOCK_BENCH, "--kinds=mutex," + k, "--processes=2"});
+    EXPECT_EQ(r.status, 1) << k;
+    // One line of lock_bench's, the last (hwloc warns first where /sys is missing).
+    EXPECT_EQ(lines(r.err).back().find("lock_bench: --kinds=mutex," + k + " --processes: " + k +
+                                       " cannot work across processes: "),
+              0u)
+        << r.err;
   }
   run_result r = run({LOCK_BENCH, "--benchmark_out=/no/such/folder/r.json"});
   EXPECT_EQ(r.status, 1);
@@ -917,41 +960,110 @@ TEST(lock_bench, answers_with_a_verdict) {
   std::filesystem::remove_all(dir);
 }
 
-// The check's child ends with lock_bench, even when lock_bench is killed
-// while a lock hangs in it.
-TEST(lock_bench, leaves_no_check_running) {
-  std::string tag = "LOCK_BENCH_TEST_TAG=check-" + std::to_string(getpid());
+// Starts lock_bench with args and TAG in its environment, its output
+// thrown away; its pid.
+pid_t start_tagged(const std::string& tag, std::vector<std::string> args) {
   pid_t pid = fork();
   if (pid == 0) {
     putenv(const_cast<char*>(tag.c_str()));
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
-    execl(LOCK_BENCH, LOCK_BENCH, "--lock=" LOADED "libhangs.so", "--kinds=rw_test", nullptr);
+    std::vector<char*> argv{const_cast<char*>(LOCK_BENCH)};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(LOCK_BENCH, argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// The processes with TAG in their environment.
+std::set<int> tagged(const std::string& tag) {
+  std::set<int> found;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::string name = e.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream env(e.path() / "environ");
+    std::string text((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+    if (text.find(tag + '\0') != std::string::npos) found.insert(std::stoi(name));  // entries end in NUL
+  }
+  return found;
+}
+
+// Kills lock_bench (pid) with sig once `running` processes carry TAG (it
+// and its children); whether all of them are gone within two seconds.
+void kill_and_look(pid_t pid, int sig, const std::string& tag, std::size_t running) {
   ASSERT_GT(pid, 0);
-  // Until the check's child has started: a process with the tag but lock_bench.
-  auto tagged = [&] {
-    std::set<int> found;
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-      std::string name = e.path().filename();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream env(e.path() / "environ");
-      std::string text((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
-      if (text.find(tag + '\0') != std::string::npos) found.insert(std::stoi(name));  // entries end in NUL
-    }
-    return found;
-  };
-  for (int k = 0; k < 100 && tagged().size() < 2; ++k) usleep(50000);
-  EXPECT_EQ(tagged().size(), 2u) << "lock_bench and its check";
-  kill(pid, SIGKILL);
+  for (int k = 0; k < 100 && tagged(tag).size() < running; ++k) usleep(50000);
+  EXPECT_EQ(tagged(tag).size(), running) << "lock_bench and its children";
+  kill(pid, sig);
   int status;
   waitpid(pid, &status, 0);
   std::set<int> left;
-  for (int k = 0; k < 40 && !(left = tagged()).empty(); ++k) usleep(50000);
+  for (int k = 0; k < 40 && !(left = tagged(tag)).empty(); ++k) usleep(50000);
   for (int p : left) kill(p, SIGKILL);
-  EXPECT_TRUE(left.empty()) << left.size() << " process(es) left running";
+  EXPECT_TRUE(left.empty()) << left.size() << " process(es) left running after signal " << sig;
+}
+
+// The check's child ends with lock_bench, even when lock_bench is killed
+// while a lock hangs in it.
+TEST(lock_bench, leaves_no_check_running) {
+  std::string tag = "LOCK_BENCH_TEST_TAG=check-" + std::to_string(getpid());
+  kill_and_look(start_tagged(tag, {"--lock=" LOADED "libhangs.so", "--kinds=rw_test"}), SIGKILL, tag, 2);
+}
+
+// A case of processes ends with lock_bench, killed politely or not, and
+// the results of an earlier run stay as they were.
+TEST(lock_bench, leaves_no_process_running) {
+  for (int sig : {SIGTERM, SIGKILL}) {
+    std::string tag = "LOCK_BENCH_TEST_TAG=processes-" + std::to_string(getpid());
+    results_file f;
+    // Each acquisition holds the lock a second: a run outlasts the wait.
+    kill_and_look(start_tagged(tag, {"--processes=3", "--kinds=mutex", "--hold=1000ms",
+                                     "--benchmark_min_time=30" SECONDS, "--benchmark_out=" + f.path}),
+                  sig, tag, 4);
+    EXPECT_EQ(f.text(), "{\"earlier\": true}\n");
+  }
+}
+
+// An owner killed holding the lock, half-way through each run: a robust
+// lock recovers, and the case reports how long that took; any other kind
+// keeps the rest waiting, until the cut says why.
+TEST(lock_bench, runs_processes_and_outlives_an_owner_that_dies) {
+  // A spinning kind that yields: on a busy machine a pure spinner waits for
+  // preempted owners, and may be cut.
+  run_result r = run({LOCK_BENCH, "--processes=2", "--kinds=mutex,tbb_spin", "--hold=0",
+                      "--benchmark_min_time=0.05" SECONDS, "--benchmark_format=json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("error_occurred"), std::string::npos) << r.out;
+  for (const char* kind : {"mutex", "tbb_spin"}) {
+    std::string name = processes_name(kind, "unpinned", 0, 0, 2);
+    std::size_t at = r.out.find("\"name\": \"" + name + "\"");
+    ASSERT_NE(at, std::string::npos) << name << "\n" << r.out;
+    std::string entry = r.out.substr(at, r.out.find('}', at) - at);
+    for (const char* figure : {counter::fairness, counter::handoffs, counter::wait_p99, counter::span_ns})
+      EXPECT_NE(entry.find(std::string("\"") + figure + "\""), std::string::npos) << figure << " in " << entry;
+  }
+
+  int cpus = std::max(int(machine().pus.size()), 2);
+  r = run({LOCK_BENCH, "--benchmark_filter=^(robust|mutex)/unpinned/hold:0/think:0/owner_dies/",
+           "--benchmark_min_time=0.05" SECONDS, "--benchmark_format=json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(
+      r.out, m,
+      std::regex("\"name\": \"robust/unpinned/hold:0/think:0/owner_dies/processes:" +
+                 std::to_string(cpus) + "/manual_time\",[^}]*\"recovery_ns\": ([0-9.e+]+)")))
+      << r.out;
+  if (!m.empty()) {
+    EXPECT_GT(std::stod(m[1]), 0);
+  }
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex("\"name\": \"mutex/unpinned/hold:0/think:0/owner_dies/[^}]*\"error_message\": "
+                        "\"cut: a process died holding the lock, and the others waited for it until "
+                        "the limit of 0.5 s\"")))
+      << r.out;
 }
 
 // Interrupted on a terminal, lock_bench takes its progress line away

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include "names.h"
 #include "place.h"
+#include "processes.h"
 #include "sweep.h"
 
 namespace {
@@ -48,6 +51,18 @@ template <class L>
 class shared_kind_test : public testing::Test {};
 TYPED_TEST_SUITE(shared_kind_test, types_of<shared_of<kinds>::type>::type, kind_name);
 
+// The locks that work across processes.
+template <class T>
+struct across_of;
+template <class... K>
+struct across_of<std::tuple<K...>> {
+  using type = decltype(std::tuple_cat(
+      std::declval<std::conditional_t<K::excludes && !K::one_process, std::tuple<K>, std::tuple<>>>()...));
+};
+template <class L>
+class across_kind_test : public testing::Test {};
+TYPED_TEST_SUITE(across_kind_test, types_of<across_of<kinds>::type>::type, kind_name);
+
 // FIFO spinlocks hand the lock to one waiter in turn; when that waiter is
 // preempted (by other load, or by more threads than CPUs), each handoff waits
 // a time slice. The contended checks are kept short for that reason.
@@ -76,6 +91,79 @@ TYPED_TEST(kind_test, excludes_with_a_held_lock) {
     });
   for (auto& w : workers) w.join();
   EXPECT_EQ(counter, threads * 5000);
+}
+
+// A lock made for processes, with a counter beside it, in memory that
+// processes forked after it share; gone with the test.
+template <class L>
+struct in_shared_memory {
+  struct both {
+    L lock;
+    long counter = 0;
+  };
+  both* at = nullptr;
+  in_shared_memory() {
+    void* room = mmap(nullptr, sizeof(both), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (room != MAP_FAILED) at = new (room) both;
+  }
+  ~in_shared_memory() {
+    if (!at) return;
+    at->lock.fini();
+    at->~both();
+    munmap(at, sizeof(both));
+  }
+};
+
+// The same counter across processes. A lock made for one process alone
+// shows here too: a futex the processes do not share loses wakeups, and
+// they wait until the limit; a lock kept in one process's own memory
+// loses increments.
+TYPED_TEST(across_kind_test, excludes_across_processes) {
+  in_shared_memory<TypeParam> s;
+    ASSERT_NE(s.at, nullptr);
+    ASSERT_EQ(s.at->lock.init(true), 0);
+    crew c = run_processes(
+        threads,
+        [&](int, int) {
+          auto mine = s.at->lock.join();
+          std::uint64_t x = 1;
+          for (int k = 0; k < 5000; ++k) {
+            s.at->lock.lock(mine);
+            long was = s.at->counter;
+            x = work(200, x);
+            asm volatile("" : "+r"(x));
+            s.at->counter = was + 1;
+            s.at->lock.unlock(mine);
+          }
+        },
+        std::chrono::seconds(20));
+    EXPECT_FALSE(c.late) << "the processes did not end in 20 s";
+    EXPECT_EQ(c.lost, -1);
+    EXPECT_EQ(s.at->counter, threads * 5000);
+}
+
+// An owner killed holding the robust lock: the next lock call takes it,
+// notes the recovery and makes the lock whole again, so it can be taken
+// and left as before.
+TEST(robust, recovers_from_an_owner_killed_holding_it) {
+  in_shared_memory<robust> s;
+  ASSERT_NE(s.at, nullptr);
+  ASSERT_EQ(s.at->lock.init(true), 0);
+  crew c = run_processes(
+      1,
+      [&](int, int) {
+        auto mine = s.at->lock.join();
+        s.at->lock.lock(mine);
+        raise(SIGKILL);
+      },
+      std::chrono::seconds(20), 0);
+  ASSERT_TRUE(WIFSIGNALED(c.status[0]));
+  auto mine = s.at->lock.join();
+  s.at->lock.lock(mine);
+  EXPECT_GT(s.at->lock.recovered_ns, 0);
+  s.at->lock.unlock(mine);
+  EXPECT_EQ(pthread_mutex_trylock(&s.at->lock.m), 0) << "the lock was not made consistent";
+  pthread_mutex_unlock(&s.at->lock.m);
 }
 
 // Waits until `flag` is set, for at most ten seconds; whether it was.

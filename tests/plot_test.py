@@ -267,7 +267,7 @@ for what, signum, ignored in (("Ctrl-C", signal.SIGINT, False), ("SIGTERM", sign
 sys.path.insert(0, os.path.dirname(plot))
 import results  # noqa: E402
 
-key, name = ("mutex", "unpinned", 0, 0, 0, 2), "mutex/unpinned/hold:0/think:0/real_time/threads:2"
+key, name = results.Case("mutex", "unpinned", 0, 0, 0, 2), "mutex/unpinned/hold:0/think:0/real_time/threads:2"
 runs = {"repetitions": [{"run_name": name, "run_type": "iteration", "repetition_index": i,
                          "real_time": t, "time_unit": "us"} for i, t in enumerate((0.01, 0.02, 0.09))],
         "aggregates": [{"run_name": name, "run_type": "aggregate", "aggregate_name": a, "real_time": t}

@@ -24,7 +24,7 @@ def case(name, times, aggregates_only=False, **counters):
     """Google Benchmark's entries for case NAME with one repetition per time:
     each repetition, then the aggregates."""
     entry = {"name": name, "run_name": name, "run_type": "iteration", "repetitions": len(times),
-             "threads": int(name.rsplit(":", 1)[1]), "iterations": 1000, "time_unit": "ns", **counters}
+             "threads": 1 if "processes:" in name else int(name.rsplit(":", 1)[1]), "iterations": 1000, "time_unit": "ns", **counters}
     runs = [{**entry, "repetition_index": i, "real_time": t, "cpu_time": t} for i, t in enumerate(times)]
     ordered = sorted(times)
     for aggregate, value in (("mean", sum(times) / len(times)), ("median", ordered[len(times) // 2]),
@@ -79,6 +79,9 @@ starving, three, four_runs = ("spread/hold:0/think:0/real_time/threads:16",
                               "unpinned/hold:0/think:0/real_time/threads:64")
 
 
+processes = "unpinned/hold:0/think:0/processes:2/manual_time"
+
+
 def read(share):
     return f"unpinned/read:{share}/hold:0/think:0/real_time/threads:6"
 
@@ -131,6 +134,11 @@ run = [
     *case("rwlock/" + read(50), same[0], write_wait_p99=5000.0, read_wait_p99=50.0, writes_share=0.5),
     *case("mutex/" + read(50), same[1], write_wait_p99=1000.0),
     *case("spin/" + read(50), slow, write_wait_p99=1000.0),
+    # processes beside the threads of the first scenario: spin's as fast,
+    # mutex's slower; none, a baseline, is no answer
+    *case("spin/" + processes, same[1]),
+    *case("mutex/" + processes, [65.0, 66.0, 67.0, 68.0, 69.0]),
+    *case("none/" + processes, [0.3] * 5),
 ]
 source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
                                  "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30",
@@ -193,6 +201,17 @@ if answers != wanted:
 head, text = scenario(out, "unpinned, 90% reads, hold 0, think 0, 6 threads")
 if head != "rwlock wins" or row(text, "rwlock")[-4:] != ["500", "50,000", "1", "6"]:
     failed.append(f"a scenario with reads: {head!r}, rwlock's row {row(text, 'rwlock')}")
+
+# threads or processes: each kind's processes against its threads, with p
+answers = re.findall(r"^\| unpinned \| 0 \| 0 \| 2 \| (\w+) \| ([\d.]+) \| ([\d.]+) \| ([\d.]+)x \| "
+                     r"([\d.]+) \| (.*) \|$", out, re.M)
+wanted = [("mutex", "20.2", "67", "3.32", "0.008", "processes slower"),
+          ("spin", "10", "10.1", "1.01", "0.343", "same")]
+if answers != wanted:
+    failed.append(f"threads or processes: {answers}, wanted {wanted}")
+head, text = scenario(out, "unpinned, hold 0, think 0, 2 processes")
+if head != "spin wins":
+    failed.append(f"a scenario of processes: {head!r}, wanted spin to win")
 
 # per thread count: who wins or ties most, and how often mutex comes within 10%
 summary = dict(re.findall(r"^\| (\d+) \| \d+ \| (.*) \|$", out, re.M))

@@ -17,11 +17,13 @@ import zlib
 
 # KIND/PLACE/hold:H/think:T/real_time/threads:N, H and T times as in DURATION;
 # with reads, KIND/PLACE/read:R/hold:H/think:T/real_time/threads:N, R of 100
-# acquisitions reads
+# acquisitions reads; with N processes, KIND/PLACE/hold:H/think:T/processes:N/manual_time
 CASE = re.compile(r"(\w+)/([a-z_]+)/(?:read:(\d+)/)?hold:(0|\d+[nmu]s)/think:(0|\d+[nmu]s)"
-                  r"/real_time/threads:(\d+)", re.ASCII)
-# A case's key: its name's parts, read a percentage, hold and think in ns.
-Case = collections.namedtuple("Case", "kind place read hold think threads")
+                  r"/(?:real_time/threads:(\d+)|processes:(\d+)/manual_time)", re.ASCII)
+# A case's key: its name's parts, read a percentage, hold and think in ns;
+# threads counts processes where processes is true.
+Case = collections.namedtuple("Case", "kind place read hold think threads processes",
+                              defaults=(False,))
 DURATION = {"ns": 1, "us": 1000, "ms": 1000000}  # a time in a case name: 0, 100ns, 1us, 2ms
 BASELINES = ("none", "atomic")  # not locks: the loop alone, one atomic exchange
 COUNTERS = ("handoffs", "fairness", "wait_p50", "wait_p99", "wait_p999", "wait_max",
@@ -209,11 +211,13 @@ def load(path, failed=None):
             raise Bad(f"{where} has no run_name")
         m = CASE.fullmatch(r["run_name"])
         seen = seen or bool(m) or r["run_name"].startswith(("classic/", "pingpong/"))
+        if m:
+            reads, hold, think, threads = m[3], m[4], m[5], m[6] or m[7]
         if m and r.get("error_occurred") is True and failed is not None:
-            reads, hold, think, threads = m.groups()[2:]
             if all(len(n) <= DIGITS for n in m.groups()[2:] if n):
                 failed.add(Case(kind=m[1], place=m[2], read=int(reads or 0), hold=nanoseconds(hold),
-                                think=nanoseconds(think), threads=int(threads)))
+                                think=nanoseconds(think), threads=int(threads),
+                                processes=m[7] is not None))
         if not m or r.get("error_occurred") is True:
             continue
         run_type, aggregate = r.get("run_type", "iteration"), r.get("aggregate_name")
@@ -223,7 +227,6 @@ def load(path, failed=None):
             raise Bad(f"{where} has run_type {safe(run_type)!r}")
         if any(n and len(n) > DIGITS for n in m.groups()[2:]):
             raise Bad(f"{where} has a number of more than {DIGITS} digits in its name")
-        reads, hold, think, threads = m.groups()[2:]
         if duration(nanoseconds(hold)) != hold or duration(nanoseconds(think)) != think \
                 or str(int(threads)) != threads \
                 or (reads is not None and (str(int(reads)) != reads or not 0 < int(reads) <= 100)):
@@ -244,7 +247,7 @@ def load(path, failed=None):
         once(taken, r, where)
 
         key = Case(kind=m[1], place=m[2], read=int(reads or 0), hold=nanoseconds(hold),
-                   think=nanoseconds(think), threads=int(threads))
+                   think=nanoseconds(think), threads=int(threads), processes=m[7] is not None)
         case = found.setdefault(key, {"runs": [], "median": None, "repetitions": 1})
         case["repetitions"] = max(case["repetitions"], repetitions)
         if run_type == "iteration":
