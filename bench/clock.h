@@ -1,6 +1,7 @@
 // A cheap clock for the waits of single acquisitions: the time-stamp counter
 // where it ticks at a constant rate, else clock_gettime.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -15,3 +16,10 @@ struct tick_clock {
 // Checks the counter, calibrates it against CLOCK_MONOTONIC and prices a
 // reading: about 60 ms, once at start.
 tick_clock make_clock();
+
+// The steady clock in ns, which every process of the machine shares.
+inline long long steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}

@@ -70,6 +70,16 @@ std::string name_of(const benchmark::BenchmarkReporter::Run& r) {
   return name;
 }
 
+// A case of processes has one thread, and its count in its name.
+bool processes(const benchmark::BenchmarkReporter::Run& r) {
+  return r.run_name.args.rfind("processes:", 0) == 0;
+}
+
+// The case's name with its count of threads or processes.
+std::string shown(const benchmark::BenchmarkReporter::Run& r) {
+  return name_of(r) + (processes(r) ? "" : "/threads:" + std::to_string(r.threads));
+}
+
 }  // namespace
 
 std::string clock_time(double s) {
@@ -115,10 +125,8 @@ bool console::ReportContext(const Context& context) {
 }
 
 void console::row(const Run& r) {
-  // A case of processes has one thread, and its count in its name.
-  bool processes = r.run_name.args.rfind("processes:", 0) == 0;
   std::string line = pad(name_of(r), width_, true) + " " +
-                     pad(processes ? "" : std::to_string(r.threads), threads_col.width) + " ";
+                     pad(processes(r) ? "" : std::to_string(r.threads), threads_col.width) + " ";
   if (failed(r)) {
     // As much of the reason as fits a line of 120.
     std::string text = "skipped: " + why(r);
@@ -164,10 +172,9 @@ void console::ReportRuns(const std::vector<Run>& reports) {
   for (const Run& r : reports) {
     if (table_) {
       row(r);
-    } else if (failed(r) && failed_.insert(name_of(r) + "/" + std::to_string(r.threads)).second) {
+    } else if (failed(r) && failed_.insert(shown(r)).second) {
       // Without the table, each case that fails says why once.
-      std::fprintf(stderr, "lock_bench: %s/threads:%ld: %s\n", name_of(r).c_str(), long(r.threads),
-                   why(r).c_str());
+      std::fprintf(stderr, "lock_bench: %s: %s\n", shown(r).c_str(), why(r).c_str());
     }
   }
   GetOutputStream().flush();

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,34 +126,32 @@ void measure(benchmark::State& st, const std::string& name, placement where, int
   if (!whole) st.SkipWithError(too_slow().c_str());
   // Google Benchmark's threads have all left the timed loop here.
   if (t.failed) return;
-  t.pass(mine);
+  auto [first, last] = loops(t.threads);
+  t.pass(mine, first, last);
   benchmark::DoNotOptimize(mine.at.x);
   if (t.file(mine))
     for (auto [name, value] : t.figures(double(st.iterations()))) st.counters[name] = value;
 }
 
 // What the processes of a run share, made in shared memory before they
-// fork: the trial (its workload, flags and the first start and last stop
-// of the timed loops; each process has its own copy of the records) and
-// the barriers they meet at.
+// fork: the trial (its workload and flags; each process has its own copy
+// of the records), the barriers they meet at, and the first start and the
+// last stop of their timed loops, for the counting pass.
 template <class W>
 struct commons {
   trial<W> t;
   std::atomic<int> ready{0};     // processes set up, about to start the timed loop
-  std::atomic<int> finished{0};  // processes past the timed loop
-  std::atomic<long long> died_ns{0};  // when the process that dies took the lock: steady clock
+  std::atomic<int> finished{0};  // processes past it, and one that dies holding the lock
+  std::atomic<std::uint64_t> first{UINT64_MAX}, last{0};
+  std::atomic<long long> died_ns{0};  // when the one that dies had the lock
   explicit commons(int n) : t(n, config.clock, UINT64_MAX, config.counting_pass, true) {}
 };
 
-long long steady_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // One run of n processes, each doing its share of `total` acquisitions:
 // "" and the run's figures, or why it has none. With dies, the last process
-// takes the lock half-way through its loop and is killed holding it.
+// takes the lock half-way through its loop and is killed holding it; the
+// others' counting pass starts only after that, so one of them takes the
+// lock after the death.
 template <class W>
 std::string run_across(commons<W>& c, int n, long total, placement where, long hold, long think,
                        bool dies, double& seconds, std::vector<std::pair<const char*, double>>& figures) {
@@ -160,30 +159,47 @@ std::string run_across(commons<W>& c, int n, long total, placement where, long h
   long each = (total + n - 1) / n;
   int victim = dies ? n - 1 : -1;
   auto body = [&](int me, int fd) {
+    // A forked process maps the pages of shared memory as it first touches
+    // them: here, not in the timed loop.
+    touch(&c, sizeof c);
+    touch(data, sizeof data);
     pin p(where, me, n);
     if (!p.error.empty()) t.failed = true;
     double rate = step_rate(t.clock);
     auto mine = t.work.join(me, std::lround(hold * rate), std::lround(think * rate));
     meet(c.ready, n);
+    // One that cannot be placed stops them all, and says why after a '!'.
+    if (t.failed) _exit(p.error.empty() || send(fd, "!" + p.error) ? 0 : 1);
     if (me == victim) {
       t.timed(mine, each / 2);
       t.work.lock.lock(mine.mine);
       c.died_ns = steady_ns();
+      meet(c.finished, n, false);
       raise(SIGKILL);
     }
-    if (!t.failed) t.timed(mine, each);
-    meet(c.finished, n - dies);
-    if (!t.failed) t.pass(mine);
+    t.timed(mine, each);
+    const record& r = t.threads[me];
+    for (std::uint64_t f = c.first; r.start < f && !c.first.compare_exchange_weak(f, r.start);) {
+    }
+    for (std::uint64_t l = c.last; r.stop > l && !c.last.compare_exchange_weak(l, r.stop);) {
+    }
+    meet(c.finished, n);
+    t.pass(mine, c.first, c.last);
     benchmark::DoNotOptimize(mine.at.x);
-    // A reason, or the record, after a byte that says which.
-    if (!p.error.empty()) _exit(send(fd, "!" + p.error) ? 2 : 1);
-    _exit(send(fd, "r" + pack(t.threads[me])) ? 0 : 1);
+    _exit(send(fd, "r" + pack(r)) ? 0 : 1);
   };
-  double limit_s = config.min_time * 10;
+  // The baselines wait for nobody and are never cut, as with threads.
+  double limit_s = W::waits ? config.min_time * 10 : 0;
   if (dies && limit_s == 0) limit_s = 10;  // it must end, whatever the kind
   crew r = run_processes(n, body, std::chrono::nanoseconds(std::int64_t(limit_s * 1e9)), victim);
-  if (!r.error.empty()) return r.error;
-  if (r.late && dies) {
+  // As with threads that cannot start, the run ends.
+  if (r.error)
+    throw std::runtime_error("cannot start process " + std::to_string(r.started + 1) + " of " +
+                             std::to_string(n) + ": " + std::strerror(r.error));
+  using L = decltype(W::lock);
+  long long recovered = 0;
+  if constexpr (L::recovers) recovered = t.work.lock.recovered_ns;
+  if (r.late && dies && !recovered) {
     char s[160];
     std::snprintf(s, sizeof s,
                   "cut: a process died holding the lock, and the others waited for it until the "
@@ -193,7 +209,7 @@ std::string run_across(commons<W>& c, int n, long total, placement where, long h
   }
   if (r.late) return too_slow("processes");
   for (int i = 0; i < n; ++i)
-    if (i != victim && !r.sent[i].empty() && r.sent[i][0] == '!') return r.sent[i].substr(1);
+    if (!r.sent[i].empty() && r.sent[i][0] == '!') return r.sent[i].substr(1);
   if (r.lost >= 0)
     return "process " + std::to_string(r.lost + 1) + " of " + std::to_string(n) + " " +
            ended(r.status[r.lost]);
@@ -211,9 +227,7 @@ std::string run_across(commons<W>& c, int n, long total, placement where, long h
   for (const record& x : survivors) mean += double(x.stop - x.start) / survivors.size();
   seconds = mean * t.clock.ns_per_tick / 1e9 / double(each * survivors.size()) * double(total);
   figures = t.figures(double(each));
-  using L = decltype(W::lock);
-  if constexpr (L::recovers)
-    if (dies) figures.emplace_back(counter::recovery_ns, double(t.work.lock.recovered_ns - c.died_ns));
+  if (dies && L::recovers) figures.emplace_back(counter::recovery_ns, double(recovered - c.died_ns));
   return "";
 }
 
@@ -560,8 +574,8 @@ std::string shared_kinds(const std::string& between) {
 // Unpinned, with no think time, no hold and a 1 us hold, at as many threads
 // as CPUs and four times as many: every kind with writes only, the kinds
 // that share and mix_exclusive with 90 and 100% reads, the kinds that work
-// across processes with as many processes, and classic. Both
-// questions in under three minutes on two CPUs.
+// across processes with as many processes, and classic: the three
+// questions in about three minutes on two CPUs.
 std::string default_filter() {
   int cpus = int(machine().pus.size());
   std::string counts = "(" + std::to_string(cpus) + "|" + std::to_string(4 * cpus) + ")";

@@ -18,7 +18,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "ck.h"
+#include "clock.h"
 
 // What most kinds share: they exclude, readers take the lock as writers do,
 // a thread needs nothing of its own, setting up cannot fail, the lock holds
@@ -99,9 +99,7 @@ struct robust : mutex_with<robust_attribute> {
   void lock(local&) {
     if (pthread_mutex_lock(&m) != EOWNERDEAD) return;
     pthread_mutex_consistent(&m);
-    recovered_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                       .count();
+    recovered_ns = steady_ns();
   }
 };
 
@@ -181,6 +179,10 @@ struct std_mutex : kind {
   void unlock(local&) { m.unlock(); }
 };
 
+// Why a queue lock works in one process only.
+constexpr const char* queue_nodes =
+    "its waiters link queue nodes that are in each process's own memory";
+
 // Concurrency Kit's spinlocks (ck.h): test-and-set, the FIFO ticket lock,
 // and the MCS and CLH queue locks, whose waiters each spin on a line of
 // their own. The lock is made in place: all of it is integers, so it works
@@ -203,8 +205,7 @@ struct ck_ticket : ck_lock {
   void unlock(local&) { ck_ticket_unlock(l); }
 };
 struct ck_queue : ck_lock {
-  static constexpr const char* one_process =
-      "its waiters link queue nodes that are in each process's own memory";
+  static constexpr const char* one_process = queue_nodes;
   struct local {
     void* node;
   };
@@ -262,8 +263,7 @@ struct tbb_spin : kind {
 };
 struct tbb_queuing : kind {
   static constexpr const char* name = "tbb_queuing";
-  static constexpr const char* one_process =
-      "its waiters link queue nodes that are in each process's own memory";
+  static constexpr const char* one_process = queue_nodes;
   struct local {
     oneapi::tbb::queuing_mutex::scoped_lock s;
   };
@@ -299,8 +299,7 @@ struct tbb_rw : standard_shared<oneapi::tbb::rw_mutex> {
 };
 struct tbb_queuing_rw : kind {
   static constexpr const char* name = "tbb_queuing_rw";
-  static constexpr const char* one_process =
-      "its waiters link queue nodes that are in each process's own memory";
+  static constexpr const char* one_process = queue_nodes;
   static constexpr bool shares = true;
   struct local {
     oneapi::tbb::queuing_rw_mutex::scoped_lock s;

@@ -441,6 +441,8 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
 
   register_cases(cases);
+  // Threads and processes walk one kind of memory, whatever cases run.
+  if (!listing) share_data();
   add_context(!listing);
   for (auto& [key, value] : as_shipped()) benchmark::AddCustomContext(key, value);
   if (!locks.empty()) benchmark::AddCustomContext("loaded_kinds", locks);
@@ -460,7 +462,8 @@ int main(int argc, char** argv) {
     std::vector<listed> runs = chosen(filter);
     if (runs.empty()) fail("no case matches --benchmark_filter=" + filter + ", or it does not compile");
     if (std::none_of(runs.begin(), runs.end(), [](const listed& c) { return c.lock(); }))
-      fail("--verdict ranks locks, and these cases have none (none and atomic are baselines)");
+      fail("--verdict ranks locks, and these cases have none (none and atomic are baselines; "
+           "the death of an owner is no scenario to rank)");
     std::fprintf(stderr, "lock_bench: %s\n", announce(runs, kept).c_str());
     std::string text = two_passes(runs, filter);
     if (std::FILE* f = std::fopen(out->buffer().c_str(), "w");

@@ -2,8 +2,6 @@
 
 #include <dlfcn.h>
 #include <lock_bench/plugin.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "processes.h"
 #include "sweep.h"
 
 plugin plugins[most_plugins];
@@ -34,16 +33,11 @@ bool good_name(const char* n) {
 // What the check's child process finds.
 enum : int { passed = 0, no_lock = 2, two_in = 3, lost = 4, beside = 5 };
 
-// The check itself, in the child: `threads` threads take the lock `rounds`
-// times each; one acquisition in four is a read where the lock shares. A
-// writer counts itself in and finds nobody else inside, and adds one to a
-// count with a separate load and store, which only the lock keeps from
-// losing updates; a reader finds no writer inside. Each stays a little
-// while, so that a lock that lets two in is caught at it.
-// First, whatever the scheduler does: one thread holds the lock while
-// another asks for it, to write, or to read where the lock shares; the
-// second must not get in before the first leaves. (On a busy machine the
-// threads of the loop below may never run at once.)
+// The check itself, in the child. First, whatever the scheduler does: one
+// thread holds the lock while another asks for it, to write, or to read
+// where the lock shares; the second must not get in before the first
+// leaves. (On a busy machine the threads of the loop below may never run
+// at once.)
 int held(const plugin& p, void* l, bool read) {
   std::atomic<bool> holding{false}, asking{false}, entered{false};
   std::thread other([&] {
@@ -67,6 +61,12 @@ int held(const plugin& p, void* l, bool read) {
   return found;
 }
 
+// Then `threads` threads take the lock `rounds` times each; one
+// acquisition in four is a read where the lock shares. A writer counts
+// itself in and finds nobody else inside, and adds one to a count with a
+// separate load and store, which only the lock keeps from losing updates;
+// a reader finds no writer inside. Each stays a little while, so that a
+// lock that lets two in is caught at it.
 int exclusion(const plugin& p) {
   constexpr int threads = 4;
   constexpr long rounds = 100000;
@@ -187,45 +187,23 @@ std::string check(const plugin& p) {
   // The check must end in this; a lock that makes four threads wait for
   // longer is no lock anyone would run.
   constexpr int limit_s = 10;
-  // The child writes its finding as one byte into a pipe: an object that
-  // exits by itself cannot pass for a finding.
-  int found[2];
-  if (pipe(found) != 0) return std::string("cannot start the check of ") + p.path + ": " + strerror(errno);
-  std::fflush(nullptr);
-  pid_t parent = getpid();
-  pid_t child = fork();
-  if (child < 0) return std::string("cannot start the check of ") + p.path + ": " + strerror(errno);
-  if (child == 0) {
-    // The check ends with lock_bench, however lock_bench ends.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    close(found[0]);
-    char finding = char(exclusion(p));
-    _exit(write(found[1], &finding, 1) == 1 ? 0 : 1);
-  }
-  close(found[1]);
+  // The child writes its finding as one byte: an object that exits by
+  // itself cannot pass for a finding.
+  crew c = run_processes(
+      1,
+      [&](int, int fd) {
+        char finding = char(exclusion(p));
+        _exit(write(fd, &finding, 1) == 1 ? 0 : 1);
+      },
+      std::chrono::seconds(limit_s));
+  if (c.error) return std::string("cannot start the check of ") + p.path + ": " + strerror(c.error);
   const std::string what = p.path + " (" + p.name + ")";
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
-  int status;
-  for (;;) {
-    pid_t w = waitpid(child, &status, WNOHANG);
-    if (w == child) break;
-    if (w < 0 && errno != EINTR) {
-      close(found[0]);
-      return "cannot wait for the check of " + what + ": " + strerror(errno);
-    }
-    if (std::chrono::steady_clock::now() > until) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      close(found[0]);
-      return what + " hung in the check of mutual exclusion: not done in " +
-             std::to_string(limit_s) + " s; nothing timed";
-    }
-    usleep(10000);
-  }
-  char finding = -1;
-  bool told = read(found[0], &finding, 1) == 1;
-  close(found[0]);
+  if (c.late)
+    return what + " hung in the check of mutual exclusion: not done in " + std::to_string(limit_s) +
+           " s; nothing timed";
+  int status = c.status[0];
+  bool told = c.sent[0].size() == 1;
+  char finding = told ? c.sent[0][0] : -1;
   if (WIFSIGNALED(status))
     return what + " crashed in the check of mutual exclusion (" + strsignal(WTERMSIG(status)) +
            "); nothing timed";

@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,12 @@ crew run_processes(int n, const std::function<void(int, int)>& body,
   std::vector<pid_t> pids;
   std::vector<pollfd> pipes;
   std::fflush(nullptr);  // nothing buffered is written twice
+  // A pipe each: as many open files as the hard limit allows.
+  rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < rlim_t(n) + 64) {
+    files.rlim_cur = std::min(files.rlim_max, rlim_t(n) + 64);
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   pid_t parent = getpid();
   auto kill_all = [&] {
     for (std::size_t i = 0; i < pids.size(); ++i)
@@ -43,8 +51,7 @@ crew run_processes(int n, const std::function<void(int, int)>& body,
       _exit(0);
     }
     if (pid < 0) {
-      c.error = "cannot start process " + std::to_string(me + 1) + " of " + std::to_string(n) +
-                ": " + std::strerror(errno);
+      c.error = errno;
       kill_all();
       n = me;
       break;
@@ -53,9 +60,10 @@ crew run_processes(int n, const std::function<void(int, int)>& body,
     pids.push_back(pid);
     pipes.push_back({fds[0], POLLIN, 0});
   }
+  c.started = n;
   auto until = std::chrono::steady_clock::now() + limit;
   int open = n;
-  while (open > 0 && c.error.empty()) {
+  while (open > 0 && !c.error) {
     int wait_ms = -1;
     if (limit.count() > 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
@@ -66,8 +74,9 @@ crew run_processes(int n, const std::function<void(int, int)>& body,
       }
       wait_ms = int(left.count()) + 1;
     }
+    // poll fails only without memory: the processes are stopped as at the limit.
     if (poll(pipes.data(), pipes.size(), wait_ms) < 0 && errno != EINTR) {
-      c.error = std::string("cannot wait for the processes: ") + std::strerror(errno);
+      c.late = true;
       kill_all();
       break;
     }
@@ -116,7 +125,7 @@ std::string ended(int status) {
   return "exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
-void meet(std::atomic<int>& count, int n) {
+void meet(std::atomic<int>& count, int n, bool wait) {
   static_assert(sizeof(std::atomic<int>) == sizeof(int));
   int* word = reinterpret_cast<int*>(&count);
   int seen = count.fetch_add(1) + 1;
@@ -124,10 +133,16 @@ void meet(std::atomic<int>& count, int n) {
     syscall(SYS_futex, word, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
     return;
   }
-  while (seen < n) {
+  while (wait && seen < n) {
     syscall(SYS_futex, word, FUTEX_WAIT, seen, nullptr, nullptr, 0);
     seen = count.load();
   }
+}
+
+void touch(void* at, std::size_t bytes) {
+  std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+  auto* bytes_at = static_cast<unsigned char*>(at);
+  for (std::size_t i = 0; i < bytes; i += page) __atomic_fetch_add(bytes_at + i, 0, __ATOMIC_RELAXED);
 }
 
 namespace {

@@ -18,7 +18,8 @@ struct crew {
   int lost = -1;                  // the first to end by a signal or a status
                                   // other than 0, save `victim`, or -1;
                                   // the rest were killed then
-  std::string error;              // why the processes could not start, or ""
+  int started = 0;                // processes started: n, unless fork or pipe
+  int error = 0;                  // failed, with this errno (the rest killed)
 };
 
 // Forks n processes, each of which runs body(me, fd), writing to fd what the
@@ -35,10 +36,15 @@ bool send(int fd, const std::string& bytes);
 // fault".
 std::string ended(int status);
 
-// Waits at a barrier in shared memory until `count` reaches n, counting
-// itself in; the last to come wakes the others. Sleeps on a futex that
-// processes share.
-void meet(std::atomic<int>& count, int n);
+// Counts itself in at a barrier in shared memory, then, with wait, waits
+// until `count` reaches n; the last to come wakes the others. Sleeps on a
+// futex that processes share.
+void meet(std::atomic<int>& count, int n, bool wait = true);
+
+// Maps every page of [at, at + bytes) into the calling process, by an
+// atomic add of 0 to a byte of each: nothing another process writes there
+// meanwhile is lost.
+void touch(void* at, std::size_t bytes);
 
 // A record as bytes for the pipe, and back: false when the bytes are not one.
 std::string pack(const record& r);

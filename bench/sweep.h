@@ -19,8 +19,8 @@ constexpr int data_room = (size + page_room - 1) / page_room * page_room;
 alignas(page_room) extern std::atomic<unsigned char> data[data_room];
 
 // Maps shared memory over the array, once: processes forked after it walk
-// one array. The threads of this process see only the new pages. 0, or the
-// errno that says why not.
+// one array. lock_bench does it before any case, so that threads walk the
+// same kind of memory. 0, or the errno that says why not.
 int share_data();
 
 // Private work: a chain of dependent multiply-adds, a few cycles each, that

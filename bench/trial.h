@@ -37,14 +37,18 @@ struct alignas(64) record {
 // always a thread's first, which is where a starved thread waits.
 constexpr long every = 8;
 
-// Ticks from the first thread's start of the timed loop to the last one's
-// stop.
-inline std::uint64_t span_ticks(const std::vector<record>& threads) {
+// The first thread's start of the timed loop and the last one's stop.
+inline std::pair<std::uint64_t, std::uint64_t> loops(const std::vector<record>& threads) {
   std::uint64_t first = UINT64_MAX, last = 0;
   for (const record& r : threads) {
     first = std::min(first, r.start);
     last = std::max(last, r.stop);
   }
+  return {first, last};
+}
+// The ticks between them.
+inline std::uint64_t span_ticks(const std::vector<record>& threads) {
+  auto [first, last] = loops(threads);
   return last > first ? last - first : 0;
 }
 
@@ -72,9 +76,6 @@ struct trial {
   std::atomic<bool> failed{false};            // a thread could not finish the run
   std::atomic<int> done{0};                   // threads that have filed their record
   std::atomic<bool> overran{false};           // the limit passed: set by the watchdog
-  // The first start and the last stop of the timed loops, in ticks, where
-  // the processes of a run see them (each has its own copy of `threads`).
-  std::atomic<std::uint64_t> first_start{UINT64_MAX}, last_stop{0};
 
  private:
   std::thread watchdog;
@@ -135,28 +136,23 @@ struct trial {
         break;
       }
     }
-    std::uint64_t stop = clock.now();
     threads[t.me].start = start;
-    threads[t.me].stop = stop;
-    for (std::uint64_t s = first_start; start < s && !first_start.compare_exchange_weak(s, start);) {
-    }
-    for (std::uint64_t s = last_stop; stop > s && !last_stop.compare_exchange_weak(s, stop);) {
-    }
+    threads[t.me].stop = clock.now();
     t.at = w;
     return whole;
   }
 
-  // Thread t's counting pass, after every thread's timed loop: all threads
-  // sweep again for a fixed wall time, a tenth of the timed loops' span and
+  // Thread t's counting pass, after every thread's timed loop (the first of
+  // which started at tick `first`, and the last stopped at `last`): all
+  // threads sweep again for a fixed wall time, a tenth of the timed loops' span and
   // at least 20 ms (or as long as the loops, if that was shorter), and count
   // what each got: a fixed count per thread, as the timed loop does, could
   // not show one thread kept waiting. Google Benchmark reports some short
   // runs (repetitions after the first keep its iteration count), so every
   // run gets its pass. It ends by a flag that the threads check outside the
   // lock; a thread that sees the time is up raises it.
-  void pass(typename W::thread& t) {
+  void pass(typename W::thread& t, std::uint64_t first, std::uint64_t last) {
     if (!counting) return;
-    std::uint64_t first = first_start, last = last_stop;
     std::uint64_t span = last - first, least = std::uint64_t(20e6 / clock.ns_per_tick);
     std::uint64_t deadline = last + std::max(span / 10, std::min(span, least));
     record& mine = threads[t.me];

@@ -56,13 +56,12 @@ template <class W>
 std::map<std::string, double> pass_of(trial<W>& t, int read = 0) {
   std::uint64_t now = clock().now();
   for (record& r : t.threads) r.start = now - std::uint64_t(2e8 / clock().ns_per_tick), r.stop = now;
-  t.first_start = now - std::uint64_t(2e8 / clock().ns_per_tick);
-  t.last_stop = now;
   std::vector<std::thread> threads;
   for (int i = 0; i < int(t.threads.size()); ++i)
     threads.emplace_back([&t, i, read] {
       auto mine = t.work.join(i, 0, 0, read);
-      t.pass(mine);
+      auto [first, last] = loops(t.threads);
+      t.pass(mine, first, last);
     });
   for (auto& th : threads) th.join();
   auto f = t.figures(1000);
@@ -228,7 +227,8 @@ TEST(pass, counts_the_acquisition_that_ends_it) {
   std::uint64_t now = clock().now(), ms = std::uint64_t(1e6 / clock().ns_per_tick);
   t.threads[0].start = now - 1002 * ms, t.threads[0].stop = now - 1000 * ms;
   auto mine = t.work.join(0, 0, 0);
-  t.pass(mine);
+  auto [first, last] = loops(t.threads);
+  t.pass(mine, first, last);
   EXPECT_EQ(t.threads[0].acquisitions, 1);
   auto f = t.figures(1000);
   std::map<std::string, double> by(f.begin(), f.end());

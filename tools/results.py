@@ -210,7 +210,8 @@ def load(path, failed=None):
         if not isinstance(r, dict) or not isinstance(r.get("run_name"), str):
             raise Bad(f"{where} has no run_name")
         m = CASE.fullmatch(r["run_name"])
-        seen = seen or bool(m) or r["run_name"].startswith(("classic/", "pingpong/"))
+        seen = seen or bool(m) or r["run_name"].startswith(("classic/", "pingpong/")) \
+            or "/owner_dies/" in r["run_name"]
         if m:
             reads, hold, think, threads = m[3], m[4], m[5], m[6] or m[7]
         if m and r.get("error_occurred") is True and failed is not None:
