@@ -38,8 +38,10 @@ crew run_processes(int n, const std::function<void(int, int)>& body,
     int fds[2];
     pid_t pid = -1;
     if (pipe2(fds, O_CLOEXEC) == 0 && (pid = fork()) < 0) {
+      int e = errno;
       close(fds[0]);
       close(fds[1]);
+      errno = e;
     }
     if (pid == 0) {
       // It ends with lock_bench, however lock_bench ends.
