@@ -1,19 +1,20 @@
-// A cheap clock for the waits of single acquisitions: the time-stamp counter
-// where it ticks at a constant rate, else clock_gettime.
+// A cheap clock for the waits of single acquisitions: the CPU's counter
+// (the time-stamp counter where it ticks at a constant rate, the generic
+// timer on Arm), else clock_gettime.
 #pragma once
 #include <chrono>
 #include <cstdint>
 #include <string>
 
 struct tick_clock {
-  bool tsc;              // the counter is invariant, and read directly
+  bool direct;           // the counter is read directly
   double ns_per_tick;    // 1 for clock_gettime
   double read_ns;        // what one reading costs
   std::uint64_t now() const;
   std::string describe() const;  // for the context block
 };
 
-// Checks the counter, calibrates it against CLOCK_MONOTONIC and prices a
+// Checks the counter, finds its rate and prices a
 // reading: about 60 ms, once at start.
 tick_clock make_clock();
 

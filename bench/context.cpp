@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #ifdef __GLIBC__
@@ -15,6 +16,10 @@
 #endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
+#endif
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace {
@@ -58,7 +63,9 @@ std::string glibc() {
 }
 
 std::string cpu_model() {
-  std::string m = model_name(slurp("/proc/cpuinfo"));
+  std::string info = slurp("/proc/cpuinfo");
+  std::string m = model_name(info);
+  if (m.empty()) m = arm_model(info);
   return m.empty() ? "unknown" : m;
 }
 
@@ -128,14 +135,33 @@ std::string cpu_ranges(const std::vector<int>& cpus) {
   return out;
 }
 
-std::string model_name(const std::string& cpuinfo) {
+// The first value of FIELD in the text of /proc/cpuinfo, or "".
+std::string field(const std::string& cpuinfo, const std::string& name) {
   std::istringstream in(cpuinfo);
   for (std::string line; std::getline(in, line);) {
     std::size_t colon = line.find(':');
-    if (colon != std::string::npos && words(line.substr(0, colon)) == "model name")
+    if (colon != std::string::npos && words(line.substr(0, colon)) == name)
       return words(line.substr(colon + 1));
   }
   return "";
+}
+
+std::string model_name(const std::string& cpuinfo) { return field(cpuinfo, "model name"); }
+
+std::string arm_model(const std::string& cpuinfo) {
+  std::string implementer = field(cpuinfo, "CPU implementer"), part = field(cpuinfo, "CPU part");
+  if (implementer.empty() || part.empty()) return "";
+  // The cores of the Arm servers one meets most; the codes say the rest.
+  static const std::map<std::pair<std::string, std::string>, std::string> known = {
+      {{"0x41", "0xd0c"}, "Arm Neoverse N1"}, {{"0x41", "0xd40"}, "Arm Neoverse V1"},
+      {{"0x41", "0xd49"}, "Arm Neoverse N2"}, {{"0x41", "0xd4f"}, "Arm Neoverse V2"},
+      {{"0x41", "0xd8e"}, "Arm Neoverse N3"}, {{"0x41", "0xd84"}, "Arm Neoverse V3"},
+      {{"0x41", "0xd08"}, "Arm Cortex-A72"},  {{"0xc0", "0xac3"}, "Ampere-1"},
+      {{"0x46", "0x001"}, "Fujitsu A64FX"},
+  };
+  auto it = known.find({implementer, part});
+  std::string codes = "implementer " + implementer + ", part " + part;
+  return it == known.end() ? "Arm " + codes : it->second + " (" + codes + ")";
 }
 
 std::string hypervisor_name(const std::string& signature) {
@@ -173,6 +199,11 @@ void add_context(bool warn) {
   benchmark::AddCustomContext("smt", smt());
   benchmark::AddCustomContext("governor", governor());
   benchmark::AddCustomContext("hypervisor", hypervisor());
+#if defined(__aarch64__)
+  // Atomics by single instructions (ARMv8.1 LSE) or by exclusive
+  // load-store loops: a lock's handoff differs between the two.
+  benchmark::AddCustomContext("lse_atomics", getauxval(AT_HWCAP) & HWCAP_ATOMICS ? "yes" : "no");
+#endif
   benchmark::AddCustomContext("load_avg_start", load_avg(load, known));
   if (warn && known && !cpus.empty()) {
     std::string w = load_warning(load[0], static_cast<int>(cpus.size()));

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-// Adds kernel, glibc, cpu_model, cpus_allowed, smt, governor, hypervisor and
-// load_avg_start to the run's context. With warn, says on stderr when other
+// Adds kernel, glibc, cpu_model, cpus_allowed, smt, governor, hypervisor,
+// load_avg_start and, on Arm, lse_atomics to the run's context. With warn, says on stderr when other
 // load is high enough to change the figures.
 void add_context(bool warn);
 
@@ -15,6 +15,11 @@ std::string cpu_ranges(const std::vector<int>& cpus);
 
 // The first "model name" in the text of /proc/cpuinfo, or "" without one.
 std::string model_name(const std::string& cpuinfo);
+
+// What an Arm CPU's /proc/cpuinfo says in its place: the core's name where
+// lock_bench knows its implementer and part codes, and the codes; "" where
+// there are none.
+std::string arm_model(const std::string& cpuinfo);
 
 // A hypervisor's CPUID signature as a name: "KVMKVMKVM\0\0\0" is "KVM",
 // "Microsoft Hv" stays as it is; "" when nothing printable is left.

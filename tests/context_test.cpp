@@ -31,6 +31,20 @@ TEST(context, model_name_is_the_first_one) {
   EXPECT_EQ(model_name(""), "");
 }
 
+// arm64 gives implementer and part codes instead: the core's name where
+// known, and the codes always, so that two Arm machines can be told apart.
+TEST(context, arm_model_from_the_codes) {
+  std::string n1 =
+      "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd atomics\nCPU implementer\t: 0x41\n"
+      "CPU architecture: 8\nCPU variant\t: 0x3\nCPU part\t: 0xd0c\nCPU revision\t: 1\n\n"
+      "processor\t: 1\nCPU implementer\t: 0x41\nCPU part\t: 0xd40\n";
+  EXPECT_EQ(arm_model(n1), "Arm Neoverse N1 (implementer 0x41, part 0xd0c)");
+  EXPECT_EQ(arm_model("CPU implementer\t: 0x61\nCPU part\t: 0x022\n"),
+            "Arm implementer 0x61, part 0x022");
+  EXPECT_EQ(arm_model("CPU implementer\t: 0x41\n"), "");
+  EXPECT_EQ(arm_model("model name\t: Intel(R) Xeon(R)\n"), "");
+}
+
 TEST(context, hypervisor_name_from_the_signature) {
   EXPECT_EQ(hypervisor_name(std::string("KVMKVMKVM\0\0\0", 12)), "KVM");
   EXPECT_EQ(hypervisor_name("Microsoft Hv"), "Microsoft Hv");
