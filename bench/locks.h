@@ -15,6 +15,8 @@
 #include <oneapi/tbb/spin_mutex.h>
 #include <oneapi/tbb/spin_rw_mutex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -96,6 +98,15 @@ struct robust : mutex_with<robust_attribute> {
   static constexpr const char* name = "robust";
   static constexpr bool recovers = true;
   std::atomic<long long> recovered_ns{0};
+  // Where the kernel keeps no list of a thread's robust locks (an emulator
+  // such as qemu-user), glibc makes the lock all the same, but no owner's
+  // death would ever be noticed: ENOTSUP.
+  int init(bool across = false) {
+    void* head;
+    std::size_t size;
+    if (syscall(SYS_get_robust_list, 0, &head, &size) != 0 && errno == ENOSYS) return ENOTSUP;
+    return mutex_with::init(across);
+  }
   void lock(local&) {
     if (pthread_mutex_lock(&m) != EOWNERDEAD) return;
     pthread_mutex_consistent(&m);
