@@ -214,6 +214,11 @@ asked take_asked(std::vector<char*>& args) {
   }
   asked a;
   std::vector<std::string> kinds = kind_names();
+  // An item given twice (--threads=2,2) is one case, not the same case run
+  // twice under one name.
+  auto once = [](auto& list, auto item) {
+    if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
+  };
   for (auto& [flag, value] : given) {
     for (const std::string& item : items(flag, value)) {
       auto bad = [&](const std::string& why) {
@@ -221,27 +226,27 @@ asked take_asked(std::vector<char*>& args) {
       };
       if (flag == "kinds") {
         if (std::find(kinds.begin(), kinds.end(), item) == kinds.end()) bad("is not a lock kind");
-        a.kinds.push_back(item);
+        once(a.kinds, item);
       } else if (flag == "place") {
         auto p = std::find(std::begin(placement_names), std::end(placement_names), item);
         if (p == std::end(placement_names)) bad("is not a placement");
         placement where = placement(p - std::begin(placement_names));
         if (is_pair(where) && plan(where, 2, machine().pus).empty())
           bad("is a pair of CPUs this machine does not have");
-        a.places.push_back(item);
+        once(a.places, item);
       } else if (flag == "read") {
         long r = whole_number(item, 100);
         if (r < 0) bad("is not a share of reads from 0 to 100");
-        a.reads.push_back(int(r));
+        once(a.reads, int(r));
       } else if (flag == "threads" || flag == "processes") {
         long n = whole_number(item, 4096);
         if (n < 1) bad("is not a " + std::string(flag == "threads" ? "thread" : "process") +
                        " count from 1 to 4096");
-        (flag == "threads" ? a.threads : a.processes).push_back(int(n));
+        once(flag == "threads" ? a.threads : a.processes, int(n));
       } else {
         long ns = nanoseconds(item);
         if (ns < 0) bad("is not a time: 0, or a whole number of ns, us or ms up to a second");
-        (flag == "hold" ? a.holds : a.thinks).push_back(ns);
+        once(flag == "hold" ? a.holds : a.thinks, ns);
       }
     }
   }

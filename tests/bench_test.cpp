@@ -189,8 +189,18 @@ TEST(lock_bench, makes_the_cases_asked) {
       {{"--processes=2", "--threads=4", "--kinds=spin", "--hold=0", "--read=0,90"},
        {processes_name("spin", "unpinned", 0, 0, 2), case_name("spin", "unpinned", 0, 0, 4),
         case_name("spin", "unpinned", 0, 0, 4, 90)}},
+      // an item given twice, in any spelling, makes its cases once
+      {{"--kinds=mutex,mutex", "--place=unpinned,unpinned", "--read=0,0", "--hold=1us,1000ns",
+        "--think=0,0ns", "--threads=3,3", "--processes=2,2"},
+       {case_name("mutex", "unpinned", 1000, 0, 3), processes_name("mutex", "unpinned", 1000, 0, 2)}},
   };
-  for (const ask& a : table) EXPECT_EQ(listed(a.flags), a.want) << a.flags[0];
+  for (const ask& a : table) {
+    std::vector<std::string> argv{LOCK_BENCH, "--benchmark_list_tests"};
+    argv.insert(argv.end(), a.flags.begin(), a.flags.end());
+    std::vector<std::string> names = lines(run(argv).out);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), a.want) << a.flags[0];
+    EXPECT_EQ(names.size(), a.want.size()) << a.flags[0] << ": a case listed twice";
+  }
   // Without --kinds, the default set's kinds: every kind without reads,
   // with them the kinds that share, mutex and tbb_spin.
   std::set<std::string> some = listed({"--threads=5"}), want;
