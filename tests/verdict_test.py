@@ -212,6 +212,8 @@ if answers != wanted:
 head, text = scenario(out, "unpinned, hold 0, think 0, 2 processes")
 if head != "spin wins":
     failed.append(f"a scenario of processes: {head!r}, wanted spin to win")
+if "Not ranked" in text:
+    failed.append(f"a scenario of processes names kinds run only as threads:\n{text}")
 
 # per thread count: who wins or ties most, and how often mutex comes within 10%
 summary = dict(re.findall(r"^\| (\d+) \| \d+ \| (.*) \|$", out, re.M))
@@ -226,6 +228,9 @@ few = write("few.json", case("spin/" + two, fast[:4]) + case("mutex/" + two, slo
 aggregates = write("summary.json", case("spin/" + two, fast, aggregates_only=True)
                    + case("mutex/" + two, slow, aggregates_only=True))
 baselines = write("baselines.json", case("none/" + two, fast) + case("atomic/" + two, slow))
+allcut = write("allcut.json", case("none/" + two, fast) + [
+    {"name": "ck_ticket/" + two, "run_name": "ck_ticket/" + two, "run_type": "iteration", "repetitions": 5,
+     "repetition_index": 0, "threads": 2, "error_occurred": True, "error_message": "cut"}])
 empty = write("empty.json", "")
 with open(source) as f:
     truncated = write("truncated.json", f.read()[:300])
@@ -248,6 +253,7 @@ bad = [  # (what, arguments, words the refusal holds)
     ("fairness as a string", [typed], ["fairness"]),
     ("Google Benchmark output of another program", [other], ["not lock_bench output"]),
     ("baselines only", [baselines], ["no lock case"]),
+    ("every lock case cut", [allcut], ["every lock case", "cut or failed"]),
     ("four repetitions", [few], ["5 or more repetitions", command]),
     ("aggregates only", [aggregates], ["only aggregates", command]),
     ("a heatmap in a missing folder", ["--chart", os.path.join(folder, "no", "map.png"), source],
