@@ -129,7 +129,7 @@ std::vector<std::string> items(const std::string& flag, const std::string& value
 
 // A whole number from 0 to most, or -1.
 long whole_number(const std::string& s, long most) {
-  if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return -1;
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) return -1;
   long n = std::stol(s);
   return n <= most ? n : -1;
 }
@@ -391,6 +391,7 @@ int main(int argc, char** argv) {
       fail("--verdict keeps its results in a regular file, not " + kept);
     if (stat(verdict_tool().c_str(), &tool) != 0 || access(verdict_tool().c_str(), X_OK) != 0)
       fail("--verdict runs " + verdict_tool() + ": " + std::strerror(errno));
+    if (!S_ISREG(tool.st_mode)) fail("--verdict runs " + verdict_tool() + ": not a regular file");
     if (stat(kept.c_str(), &st) == 0 && st.st_dev == tool.st_dev && st.st_ino == tool.st_ino)
       fail("--verdict would write its results over " + verdict_tool());
   }

@@ -189,6 +189,9 @@ TEST(lock_bench, makes_the_cases_asked) {
       {{"--processes=2", "--threads=4", "--kinds=spin", "--hold=0", "--read=0,90"},
        {processes_name("spin", "unpinned", 0, 0, 2), case_name("spin", "unpinned", 0, 0, 4),
         case_name("spin", "unpinned", 0, 0, 4, 90)}},
+      // a second, the longest time, in any unit
+      {{"--kinds=mutex", "--read=0", "--threads=2", "--hold=1000000000ns", "--think=1000ms"},
+       {case_name("mutex", "unpinned", 1000000000, 1000000000, 2)}},
       // an item given twice, in any spelling, makes its cases once
       {{"--kinds=mutex,mutex", "--place=unpinned,unpinned", "--read=0,0", "--hold=1us,1000ns",
         "--think=0,0ns", "--threads=3,3", "--processes=2,2"},
@@ -380,6 +383,8 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
       {{"--hold=-1us"}, nullptr, "'-1us' is not a time"},
       {{"--think=2s"}, nullptr, "'2s' is not a time"},
       {{"--think=2000ms"}, nullptr, "'2000ms' is not a time"},
+      {{"--think=1000000001ns"}, nullptr, "'1000000001ns' is not a time"},
+      {{"--hold=99999999999999999999us"}, nullptr, "'99999999999999999999us' is not a time"},
       {{"--threads=0"}, nullptr, "'0' is not a thread count"},
       {{"--threads=two"}, nullptr, "'two' is not a thread count"},
       {{"--kinds=mutex,,spin"}, nullptr, "--kinds has an empty item"},
@@ -960,6 +965,14 @@ TEST(lock_bench, answers_with_a_verdict) {
                                      "/lock_bench-verdict: No such file or directory")
       << r.err;
   EXPECT_FALSE(std::filesystem::exists(file));
+  std::filesystem::create_directory(dir + "/lock_bench-verdict");
+  r = run(argv);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict runs " + dir +
+                                     "/lock_bench-verdict: not a regular file")
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(file));
+  std::filesystem::remove(dir + "/lock_bench-verdict");
   std::filesystem::create_symlink(std::filesystem::path(LOCK_BENCH).parent_path() / "lock_bench-verdict",
                                   dir + "/lock_bench-verdict");
   argv.back() = "--benchmark_out=" + dir + "/lock_bench-verdict";
