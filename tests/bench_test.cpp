@@ -954,33 +954,24 @@ TEST(lock_bench, answers_with_a_verdict) {
   EXPECT_FALSE(std::filesystem::exists(file));
 
   // Without the verdict tool beside it, nothing runs; nor over the tool.
-  std::string dir = testing::TempDir() + "alone";
+  std::string dir = testing::TempDir() + "alone", tool = dir + "/lock_bench-verdict";
   std::filesystem::create_directories(dir);
   std::filesystem::copy_file(LOCK_BENCH, dir + "/lock_bench",
                              std::filesystem::copy_options::overwrite_existing);
   argv[0] = dir + "/lock_bench";
-  r = run(argv);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict runs " + dir +
-                                     "/lock_bench-verdict: No such file or directory")
-      << r.err;
-  EXPECT_FALSE(std::filesystem::exists(file));
-  std::filesystem::create_directory(dir + "/lock_bench-verdict");
-  r = run(argv);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict runs " + dir +
-                                     "/lock_bench-verdict: not a regular file")
-      << r.err;
-  EXPECT_FALSE(std::filesystem::exists(file));
-  std::filesystem::remove(dir + "/lock_bench-verdict");
-  std::filesystem::create_symlink(std::filesystem::path(LOCK_BENCH).parent_path() / "lock_bench-verdict",
-                                  dir + "/lock_bench-verdict");
-  argv.back() = "--benchmark_out=" + dir + "/lock_bench-verdict";
-  r = run(argv);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict would write its results over " + dir +
-                                     "/lock_bench-verdict")
-      << r.err;
+  auto refused = [&](const std::string& says) {
+    run_result r = run(argv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.err).back(), "lock_bench: --verdict " + says) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(file));
+  };
+  refused("runs " + tool + ": No such file or directory");
+  std::filesystem::create_directory(tool);
+  refused("runs " + tool + ": not a regular file");
+  std::filesystem::remove(tool);
+  std::filesystem::create_symlink(std::filesystem::path(LOCK_BENCH).parent_path() / "lock_bench-verdict", tool);
+  argv.back() = "--benchmark_out=" + tool;
+  refused("would write its results over " + tool);
   std::filesystem::remove_all(dir);
 }
 
