@@ -19,30 +19,32 @@ TEST(context, cpu_ranges_join_neighbours) {
   EXPECT_EQ(cpu_ranges({0, 2, 3, 4, 7, 8, 10}), "0,2-4,7-8,10");
 }
 
-TEST(context, model_name_is_the_first_one) {
-  // x86: "model" comes before "model name", one block per CPU.
-  std::string x86 =
-      "processor\t: 0\nvendor_id\t: GenuineIntel\ncpu family\t: 6\nmodel\t\t: 63\n"
-      "model name\t: Intel(R) Xeon(R) CPU           E5-2680 v3 @ 2.50GHz\nstepping\t: 2\n\n"
-      "processor\t: 1\nmodel\t\t: 63\nmodel name\t: Other CPU\n";
-  EXPECT_EQ(model_name(x86), "Intel(R) Xeon(R) CPU E5-2680 v3 @ 2.50GHz");
-  // arm64 names no model.
-  EXPECT_EQ(model_name("processor\t: 0\nBogoMIPS\t: 50.00\nCPU part\t: 0xd0c\n"), "");
-  EXPECT_EQ(model_name(""), "");
-}
-
-// arm64 gives implementer and part codes instead: the core's name where
-// known, and the codes always, so that two Arm machines can be told apart.
-TEST(context, arm_model_from_the_codes) {
-  std::string n1 =
-      "processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd atomics\nCPU implementer\t: 0x41\n"
-      "CPU architecture: 8\nCPU variant\t: 0x3\nCPU part\t: 0xd0c\nCPU revision\t: 1\n\n"
-      "processor\t: 1\nCPU implementer\t: 0x41\nCPU part\t: 0xd40\n";
-  EXPECT_EQ(arm_model(n1), "Arm Neoverse N1 (implementer 0x41, part 0xd0c)");
-  EXPECT_EQ(arm_model("CPU implementer\t: 0x61\nCPU part\t: 0x022\n"),
-            "Arm implementer 0x61, part 0x022");
-  EXPECT_EQ(arm_model("CPU implementer\t: 0x41\n"), "");
-  EXPECT_EQ(arm_model("model name\t: Intel(R) Xeon(R)\n"), "");
+// The CPU's name from /proc/cpuinfo. x86 gives a model name, the first
+// block's; arm64 gives implementer and part codes instead: the core's name
+// where known, and the codes always, so that two Arm machines can be told
+// apart.
+TEST(context, cpu_name_from_cpuinfo) {
+  struct {
+    std::string text, model, arm;
+  } table[] = {
+      // x86: "model" comes before "model name", one block per CPU
+      {"processor\t: 0\nvendor_id\t: GenuineIntel\ncpu family\t: 6\nmodel\t\t: 63\n"
+       "model name\t: Intel(R) Xeon(R) CPU           E5-2680 v3 @ 2.50GHz\nstepping\t: 2\n\n"
+       "processor\t: 1\nmodel\t\t: 63\nmodel name\t: Other CPU\n",
+       "Intel(R) Xeon(R) CPU E5-2680 v3 @ 2.50GHz", ""},
+      {"processor\t: 0\nBogoMIPS\t: 50.00\nFeatures\t: fp asimd atomics\nCPU implementer\t: 0x41\n"
+       "CPU architecture: 8\nCPU variant\t: 0x3\nCPU part\t: 0xd0c\nCPU revision\t: 1\n\n"
+       "processor\t: 1\nCPU implementer\t: 0x41\nCPU part\t: 0xd40\n",
+       "", "Arm Neoverse N1 (implementer 0x41, part 0xd0c)"},
+      {"CPU implementer\t: 0x61\nCPU part\t: 0x022\n", "", "Arm implementer 0x61, part 0x022"},
+      {"processor\t: 0\nBogoMIPS\t: 50.00\nCPU part\t: 0xd0c\n", "", ""},
+      {"CPU implementer\t: 0x41\n", "", ""},
+      {"", "", ""},
+  };
+  for (const auto& t : table) {
+    EXPECT_EQ(model_name(t.text), t.model) << t.text;
+    EXPECT_EQ(arm_model(t.text), t.arm) << t.text;
+  }
 }
 
 TEST(context, hypervisor_name_from_the_signature) {
