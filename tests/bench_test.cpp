@@ -807,7 +807,9 @@ TEST(lock_bench, runs_locks_loaded_from_shared_objects) {
       std::string name = case_name(kind, "unpinned", 0, 0, 2, read);
       EXPECT_NE(r.out.find("\"name\": \"" + name + "\""), std::string::npos) << name << "\n" << r.out;
     }
-  EXPECT_EQ(r.out.find("error_occurred"), std::string::npos) << r.out;
+  // At this short minimum time a busy machine may cut a case (CI saw
+  // pthread_mutex with reads cut once); no case fails otherwise.
+  EXPECT_FALSE(std::regex_search(r.out, std::regex(R"("error_message": "(?!cut: ))"))) << r.out;
   EXPECT_NE(r.out.find("\"loaded_kinds\": \"ttas from " LOADED "libttas.so, pthread_mutex from"),
             std::string::npos)
       << r.out;
