@@ -1,7 +1,9 @@
 #include "answer.h"
 
 #include <benchmark/benchmark.h>
-#include <spawn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <sstream>
 
 #include "console.h"
+#include "printable.h"
 
 namespace {
 
@@ -103,13 +106,20 @@ std::vector<listed> within_reach(const std::vector<listed>& cases,
 }  // namespace
 
 std::string announce(const std::vector<listed>& cases, const std::string& file) {
-  double run = run_cost * config.min_time, n = double(cases.size());
+  // A run whose one acquisition a thread takes longer than the minimum
+  // time is over after it and its counting pass; one that would outlast
+  // the cut is cut before it runs.
+  double runs = 0;
+  for (const listed& c : cases) {
+    double least = least_seconds(c);
+    if (least <= 10 * config.min_time) runs += std::max(run_cost * config.min_time, 2 * least);
+  }
   std::ostringstream s;
   s << cases.size() << " case" << (cases.size() == 1 ? "" : "s") << ", " << first
     << " runs each, then " << later << " more for each within " << reach
     << "x of its scenario's best";
-  if (run > 0)
-    s << ": about " << clock_time(n * first * run) << " to " << clock_time(n * (first + later) * run);
+  if (config.min_time > 0)
+    s << ": about " << clock_time(first * runs) << " to " << clock_time((first + later) * runs);
   s << "; results go to " << file;
   return s.str();
 }
@@ -167,20 +177,46 @@ int verdict(const std::string& file) {
   // The verdict takes no file name that starts with '-' for an option.
   std::string path = file[0] == '-' ? "./" + file : file;
   char* argv[] = {name.data(), path.data(), nullptr};
-  pid_t pid;
-  int e = posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ);
-  if (e != 0) {
-    std::fprintf(stderr, "lock_bench: cannot run %s: %s; the results are in %s\n", tool.c_str(),
-                 std::strerror(e), file.c_str());
+  // The tool ends with lock_bench, however lock_bench ends; a failed exec
+  // sends its errno through the pipe, which closes on a good one.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "lock_bench: cannot run %s: %s; the results are in %s\n",
+                 printable(tool).c_str(), std::strerror(errno), printable(file).c_str());
     return 1;
   }
-  int status;
-  pid_t w;
-  while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  pid_t parent = getpid(), pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == parent) execv(tool.c_str(), argv);
+    int e = getppid() == parent ? errno : ESRCH;
+    ssize_t ignored = write(fds[1], &e, sizeof e);
+    (void)ignored;
+    _exit(127);
+  }
+  close(fds[1]);
+  int e = pid < 0 ? errno : 0;
+  if (pid > 0) {
+    ssize_t got;
+    while ((got = read(fds[0], &e, sizeof e)) < 0 && errno == EINTR) {
+    }
+    if (got != ssize_t(sizeof e)) e = 0;
+  }
+  close(fds[0]);
+  int status = 0;
+  pid_t w = -1;
+  if (pid > 0)
+    while ((w = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+  if (e != 0) {
+    std::fprintf(stderr, "lock_bench: cannot run %s: %s; the results are in %s\n",
+                 printable(tool).c_str(), std::strerror(e), printable(file).c_str());
+    return 1;
   }
   if (w == pid && WIFEXITED(status)) return WEXITSTATUS(status);
   if (w == pid && WIFSIGNALED(status))
-    std::fprintf(stderr, "lock_bench: %s ended by %s; the results are in %s\n", tool.c_str(),
-                 strsignal(WTERMSIG(status)), file.c_str());
+    std::fprintf(stderr, "lock_bench: %s ended by %s; the results are in %s\n",
+                 printable(tool).c_str(), strsignal(WTERMSIG(status)), printable(file).c_str());
   return 1;
 }

@@ -13,8 +13,10 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -86,13 +88,41 @@ void teardown(const benchmark::State& st) {
   running<W>.reset();
 }
 
-std::string too_slow(const char* who = "threads") {
-  char s[160];
-  std::snprintf(s, sizeof s,
-                "cut: a run took over %g s, ten times --benchmark_min_time; %s wait for "
-                "preempted lock owners",
-                config.min_time * 10, who);
+std::string too_slow(const char* why = "threads wait for preempted lock owners") {
+  char s[200];
+  std::snprintf(s, sizeof s, "cut: a run took over %g s, ten times --benchmark_min_time; %s",
+                config.min_time * 10, why);
   return s;
+}
+
+// Why a case of n threads (or processes) cannot end within the cut, before
+// it runs: each makes at least one acquisition a run, and in turn (a
+// writer, or any acquisition of a kind that does not share) they hold the
+// lock one after the other; at all events they work on the CPUs there are.
+// "" where it can, and for a fixed iteration count, which is never cut.
+std::string beyond_limit(int n, long hold, long think, bool in_turn) {
+  double limit_s = config.min_time * 10;
+  double least_s = least_seconds(n, hold, think, in_turn);
+  if (limit_s <= 0 || least_s <= limit_s) return "";
+  char s[240];
+  int cpus = int(machine().pus.size());
+  if (in_turn && double(n) * double(hold) >= double((n + cpus - 1) / cpus) * double(hold + think))
+    std::snprintf(s, sizeof s,
+                  "cut before it ran: %d holding the lock %s in turn take %g s for one acquisition "
+                  "each, over the limit of %g s, ten times --benchmark_min_time",
+                  n, duration(hold).c_str(), least_s, limit_s);
+  else
+    std::snprintf(s, sizeof s,
+                  "cut before it ran: %d working %s each on %d CPUs take %g s for one acquisition "
+                  "each, over the limit of %g s, ten times --benchmark_min_time",
+                  n, duration(hold + think).c_str(), cpus, least_s, limit_s);
+  return s;
+}
+
+// Whether workload W's acquisitions at this read share hold the lock in turn.
+template <class W>
+bool in_turn(int read) {
+  return W::waits && !(W::mixes && read > 0 && decltype(W::lock)::shares);
 }
 
 // One iteration is one acquisition, so Google Benchmark's real time per
@@ -107,6 +137,8 @@ void measure(benchmark::State& st, const std::string& name, placement where, int
              long think) {
   trial<W>& t = *running<W>;
   if (t.work.error) return st.SkipWithError(std::strerror(t.work.error));
+  if (std::string why = beyond_limit(st.threads(), hold, think, in_turn<W>(read)); !why.empty())
+    return st.SkipWithError(why.c_str());
   int me = st.thread_index();
   if (me == 0) {
     running_case = name + "/threads:" + std::to_string(st.threads());
@@ -188,8 +220,8 @@ std::string run_across(commons<W>& c, int n, long total, placement where, long h
     benchmark::DoNotOptimize(mine.at.x);
     _exit(send(fd, "r" + pack(r)) ? 0 : 1);
   };
-  // The baselines wait for nobody and are never cut, as with threads.
-  double limit_s = W::waits ? config.min_time * 10 : 0;
+  // The baselines wait for nobody, but a process of theirs can be stopped.
+  double limit_s = config.min_time * 10;
   if (dies && limit_s == 0) limit_s = 10;  // it must end, whatever the kind
   crew r = run_processes(n, body, std::chrono::nanoseconds(std::int64_t(limit_s * 1e9)), victim);
   // As with threads that cannot start, the run ends.
@@ -207,7 +239,9 @@ std::string run_across(commons<W>& c, int n, long total, placement where, long h
                   limit_s);
     return s;
   }
-  if (r.late) return too_slow("processes");
+  if (r.late)
+    return too_slow(W::waits ? "processes wait for preempted lock owners"
+                             : "a process made no progress (stopped, or starved of CPU)");
   for (int i = 0; i < n; ++i)
     if (!r.sent[i].empty() && r.sent[i][0] == '!') return r.sent[i].substr(1);
   if (r.lost >= 0)
@@ -243,6 +277,7 @@ void across(benchmark::State& st, const std::string& name, placement where, long
   if (e) why = std::string("cannot share the array between processes: ") + std::strerror(e);
   running_case = name + "/processes:" + std::to_string(n);
   if (why.empty() && cut_cases.count(running_case)) why = "cut or failed in an earlier run of this case";
+  if (why.empty()) why = beyond_limit(n, hold, think, W::waits);
   double timed_s = 0;
   while (st.KeepRunningBatch(st.max_iterations)) {
     double seconds = 0;
@@ -272,6 +307,178 @@ void across(benchmark::State& st, const std::string& name, placement where, long
   count(st, timed_s);
 }
 
+// A loaded kind is never trusted after its check: each run of its cases
+// happens in a process of its own, whose threads go through the trial as
+// measure() does and send their records back. Whatever the lock does there
+// (hang, crash, end the process, let two in) ends as that case's error,
+// and the other cases run on. Google Benchmark's threads wait for the
+// process, each then taking its own thread's loop time, as real time
+// would have been taken.
+struct apart {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;  // under m
+  std::string why;    // why the run has no figures, or ""
+  std::vector<record> records;
+  double timed_s = 0;  // the span of the timed loops
+};
+std::unique_ptr<apart> away;  // the running case's, made in Setup
+void setup_apart(const benchmark::State&) { away = std::make_unique<apart>(); }
+void teardown_apart(const benchmark::State& st) {
+  if (!away->why.empty()) cut_cases.insert(running_case);
+  count(st, away->timed_s);
+  away.reset();
+}
+
+// The child's part: n threads of `each` acquisitions, cut at `cut` ticks;
+// writes to fd what the parent makes the run's outcome of: 'r' and the
+// records, 'c' for a cut, '!' and why the run could not be made.
+template <class W>
+void run_apart(int fd, int n, long each, placement where, int read, long hold, long think,
+               std::uint64_t cut) {
+  // The array's pages are mapped as this process first touches them: here,
+  // not in the timed loop.
+  touch(data, sizeof data);
+  std::string sent;
+  {
+    trial<W> t(n, config.clock, cut, config.counting_pass);
+    if (t.work.error) _exit(send(fd, std::string("!") + std::strerror(t.work.error)) ? 0 : 1);
+    std::atomic<int> ready{0}, finished{0}, passed{0};
+    std::atomic<bool> holding{false}, asking{false}, entered{false};
+    std::vector<std::string> placed(n);
+    auto body = [&](int me) {
+      pin p(where, me, n);
+      placed[me] = p.error;
+      if (!p.error.empty()) t.failed = true;
+      double rate = step_rate(t.clock);
+      auto mine = t.work.join(me, std::lround(hold * rate), std::lround(think * rate), read);
+      meet(ready, n);
+      if (!t.failed) t.timed(mine, each);
+      meet(finished, n);
+      if (t.failed) return;
+      auto [first, last] = loops(t.threads);
+      t.pass(mine, first, last);
+      benchmark::DoNotOptimize(mine.at.x);
+      // Then, where the run placed them, thread 0 holds the lock a while
+      // and thread 1 asks for it, and must not get in: the pass sees two
+      // inside only when the scheduler happens to run them at once.
+      meet(passed, n);
+      if (me == 0 && n > 1) {
+        t.work.lock.lock(mine.mine);
+        holding = true;
+        while (!asking) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (entered) t.threads[0].broke = true;
+        t.work.lock.unlock(mine.mine);
+      } else if (me == 1) {
+        while (!holding) std::this_thread::yield();
+        asking = true;
+        t.work.lock.lock(mine.mine);
+        entered = true;
+        t.work.lock.unlock(mine.mine);
+      }
+    };
+    std::vector<std::thread> team;
+    try {
+      for (int k = 1; k < n; ++k) team.emplace_back(body, k);
+    } catch (const std::system_error& e) {
+      _exit(send(fd, std::string("!cannot start a thread: ") + std::strerror(e.code().value())) ? 0 : 1);
+    }
+    body(0);
+    for (std::thread& th : team) th.join();
+    for (const std::string& e : placed)
+      if (!e.empty() && sent.empty()) sent = "!" + e;
+    if (sent.empty() && t.failed) sent = "c";
+    if (sent.empty()) {
+      sent = "r";
+      for (const record& r : t.threads) {
+        std::string one = pack(r);
+        std::uint64_t size = one.size();
+        sent.append(reinterpret_cast<const char*>(&size), sizeof size).append(one);
+      }
+    }
+  }  // the lock is destroyed before the records go: a destroy that fails is the run's
+  _exit(send(fd, sent) ? 0 : 1);
+}
+
+// The parent's part: the outcome of the process, "" with its records, or
+// why the run has none.
+std::string outcome(const crew& c, double limit_s, std::vector<record>& records) {
+  char s[200];
+  if (c.error)
+    return std::string("cannot start the run's process: ") + std::strerror(c.error);
+  if (c.late) {
+    std::snprintf(s, sizeof s,
+                  "hung: the run was not done in %g s, though cut at %g s; a thread never came back "
+                  "from the lock",
+                  limit_s, config.min_time * 10);
+    return s;
+  }
+  const std::string& got = c.sent[0];
+  if (WIFSIGNALED(c.status[0])) return "crashed in this run (" + std::string(strsignal(WTERMSIG(c.status[0]))) + ")";
+  if (got.empty() || WEXITSTATUS(c.status[0]) != 0)
+    return "ended the run's process itself, with status " + std::to_string(WEXITSTATUS(c.status[0]));
+  if (got[0] == '!') return got.substr(1);
+  if (got[0] == 'c') return too_slow();
+  for (std::size_t at = 1; at < got.size();) {
+    std::uint64_t size;
+    if (got.size() - at < sizeof size) return "the run's process sent no records";
+    std::memcpy(&size, got.data() + at, sizeof size);
+    at += sizeof size;
+    records.emplace_back();
+    if (got.size() - at < size || !unpack(got.substr(at, size), records.back()))
+      return "the run's process sent no records";
+    at += size;
+  }
+  for (const record& r : records)
+    if (r.broke)
+      return "not a lock: in this run it let a second thread in while one held it; no figures";
+  return "";
+}
+
+template <class W>
+void measure_apart(benchmark::State& st, const std::string& name, placement where, int read, long hold,
+                   long think) {
+  apart& a = *away;
+  int me = st.thread_index(), n = st.threads();
+  double limit_s = config.min_time * 10;
+  std::uint64_t cut = limit_s > 0 ? std::uint64_t(limit_s * 1e9 / config.clock.ns_per_tick) : UINT64_MAX;
+  while (st.KeepRunningBatch(st.max_iterations)) {
+    if (me == 0) {
+      running_case = name + "/threads:" + std::to_string(n);
+      if (cut_cases.count(running_case)) a.why = "cut or failed in an earlier run of this case";
+      if (a.why.empty()) a.why = beyond_limit(n, hold, think, in_turn<W>(read));
+      if (a.why.empty()) {
+        // The run's own cut, then time for the threads to come back from
+        // the lock; a fixed iteration count has no limit.
+        double hard_s = limit_s > 0 ? 2 * limit_s + 1 : 0;
+        long each = long(st.max_iterations);
+        crew c = run_processes(
+            1, [&](int, int fd) { run_apart<W>(fd, n, each, where, read, hold, think, cut); },
+            std::chrono::nanoseconds(std::int64_t(hard_s * 1e9)));
+        a.why = outcome(c, hard_s, a.records);
+      }
+      if (a.why.empty()) {
+        a.timed_s = double(span_ticks(a.records)) * config.clock.ns_per_tick / 1e9;
+        for (auto [counter, value] : figures(a.records, config.counting_pass, W::mixes,
+                                             config.clock.ns_per_tick, double(st.max_iterations)))
+          st.counters[counter] = value;
+      }
+      {
+        std::lock_guard<std::mutex> l(a.m);
+        a.done = true;
+      }
+      a.cv.notify_all();
+    } else {
+      std::unique_lock<std::mutex> l(a.m);
+      a.cv.wait(l, [&] { return a.done; });
+    }
+    const record* r = a.why.empty() ? &a.records[me] : nullptr;
+    st.SetIterationTime(r ? double(r->stop - r->start) * config.clock.ns_per_tick / 1e9 : 0);
+  }
+  if (!a.why.empty()) st.SkipWithError(a.why.c_str());
+}
+
 std::vector<listed> cases;
 
 // The values a family of cases is made from.
@@ -298,14 +505,22 @@ void add(const std::string& kind, int read, const grid& g) {
     for (long hold : g.holds) {
       for (long think : g.thinks) {
         std::string name = case_name(kind, placement_names[where], read, hold, think);
+        constexpr bool loaded = watched<decltype(W::lock)>;
         auto* b = benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
-          measure<W>(st, name, where, read, hold, think);
+          if constexpr (loaded)
+            measure_apart<W>(st, name, where, read, hold, think);
+          else
+            measure<W>(st, name, where, read, hold, think);
         });
-        b->Setup(setup<W>)->Teardown(teardown<W>)->UseRealTime();
+        if (loaded)
+          b->Setup(setup_apart)->Teardown(teardown_apart)->UseManualTime();
+        else
+          b->Setup(setup<W>)->Teardown(teardown<W>)->UseRealTime();
         for (int t : is_pair(where) ? std::vector<int>{2} : g.threads) {
           b->Threads(t);
-          cases.push_back({name + "/real_time/threads:" + std::to_string(t), name, kind,
-                           placement_names[where], read, hold, think, t});
+          cases.push_back({name + (loaded ? "/manual_time" : "/real_time") + "/threads:" +
+                               std::to_string(t),
+                           name, kind, placement_names[where], read, hold, think, t});
         }
       }
     }
@@ -579,9 +794,22 @@ std::string shared_kinds(const std::string& between) {
 std::string default_filter() {
   int cpus = int(machine().pus.size());
   std::string counts = "(" + std::to_string(cpus) + "|" + std::to_string(4 * cpus) + ")";
-  std::string tail = "hold:(0|1us)/think:0/real_time/threads:" + counts + "$";
+  std::string tail = "hold:(0|1us)/think:0/(real|manual)_time/threads:" + counts + "$";
   return "^[a-z0-9_]+/unpinned/" + tail + "|^(" + shared_kinds("|") +
          "|" + mix_exclusive[0] + "|" + mix_exclusive[1] + ")/unpinned/read:(90|100)/" + tail +
          "|^[a-z0-9_]+/unpinned/hold:(0|1us)/think:0/processes:" + counts + "/manual_time$" +
          "|^classic/";
+}
+
+double least_seconds(int n, long hold, long think, bool in_turn) {
+  double cpus = double(machine().pus.size());
+  double rounds = std::ceil(double(n) / cpus);
+  return std::max(in_turn ? double(n) * double(hold) : 0, rounds * double(hold + think)) / 1e9;
+}
+
+double least_seconds(const listed& c) {
+  if (c.kind.empty()) return 0;
+  std::string shared = " " + shared_kinds(" ") + " ";
+  bool shares = shared.find(" " + c.kind + " ") != std::string::npos;
+  return least_seconds(c.threads, c.hold, c.think, c.lock() && !(c.read > 0 && shares));
 }

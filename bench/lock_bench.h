@@ -46,6 +46,13 @@ const std::vector<listed>& registered();
 // Unregisters every case.
 void forget_cases();
 
+// The least time a run of n threads (or processes) can take, in seconds:
+// each makes one acquisition of `hold` ns at least, then thinks `think` ns,
+// on the CPUs there are; with in_turn, the lock held by one at a time.
+double least_seconds(int n, long hold, long think, bool in_turn);
+// The same for case c.
+double least_seconds(const listed& c);
+
 // The names of every kind.
 std::vector<std::string> kind_names();
 

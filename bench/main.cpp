@@ -3,10 +3,13 @@
 // like a success, and a results file that is only replaced by a whole one.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +35,15 @@
 #include "out.h"
 #include "place.h"
 #include "plugin.h"
+#include "printable.h"
+#include "processes.h"
 #include "sweep.h"
 #include "topology.h"
 
 namespace {
 
 [[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "lock_bench: %s\n", message.c_str());
+  std::fprintf(stderr, "lock_bench: %s\n", printable(message).c_str());
   std::exit(1);
 }
 
@@ -197,6 +202,9 @@ std::vector<std::string> take_locks(std::vector<char*>& args) {
   return files;
 }
 
+// The most cases lock_bench's own flags may make: a few times the whole grid.
+constexpr long most_cases = 100000;
+
 // lock_bench's own flags, which make the cases: taken out of args before
 // Google Benchmark sees them. The last of several of one name counts.
 asked take_asked(std::vector<char*>& args) {
@@ -250,6 +258,14 @@ asked take_asked(std::vector<char*>& args) {
       }
     }
   }
+  // Each case costs memory before anything runs: 2,250,000 of them, 4 GB.
+  auto count = [](std::size_t given, std::size_t otherwise) { return double(given ? given : otherwise); };
+  double made = count(a.kinds.size(), kinds.size()) * count(a.places.size(), 1) *
+                count(a.reads.size(), 3) * count(a.holds.size(), 2) * count(a.thinks.size(), 1) *
+                count(a.threads.size() + a.processes.size(), 2);
+  if (made > most_cases)
+    fail("--kinds, --place, --read, --hold, --think, --threads and --processes make up to " +
+         std::to_string(long(made)) + " cases; one run takes at most " + std::to_string(most_cases));
   if (!a.processes.empty()) {
     for (const std::string& k : a.kinds)
       if (!one_process(k).empty())
@@ -265,17 +281,54 @@ asked take_asked(std::vector<char*>& args) {
 // extended regular expression found anywhere in the name, or with a
 // leading '-' the cases it is not found in. None when it does not compile
 // (Google Benchmark then says why and runs nothing).
-std::vector<listed> chosen(std::string filter) {
-  bool negative = !filter.empty() && filter[0] == '-';
-  if (negative) filter.erase(0, 1);
+// The matching is tried first in a child process, with a limit: an
+// expression that backtracks for ever there would in Google Benchmark too,
+// which matches the same names with the same library.
+std::vector<listed> chosen(const std::string& given) {
+  constexpr int limit_s = 10;
+  const std::vector<listed>& all = registered();
+  crew c = run_processes(
+      1,
+      [&](int, int fd) {
+        std::string filter = given;
+        bool negative = !filter.empty() && filter[0] == '-';
+        if (negative) filter.erase(0, 1);
+        std::string picked;
+        try {
+          std::regex re(filter, std::regex::extended);
+          for (std::uint32_t i = 0; i < all.size(); ++i)
+            if (std::regex_search(all[i].full, re) != negative)
+              picked.append(reinterpret_cast<const char*>(&i), sizeof i);
+        } catch (const std::regex_error&) {
+        }
+        _exit(send(fd, "+" + picked) ? 0 : 1);
+      },
+      std::chrono::seconds(limit_s));
+  if (c.late)
+    fail("--benchmark_filter=" + given + " takes over " + std::to_string(limit_s) + " s to match " +
+         std::to_string(all.size()) +
+         " case names (a repetition inside a repetition, such as (.*)*, backtracks): write it "
+         "more simply");
+  const std::string& got = c.sent[0];
+  if (c.error || got.empty() || c.status[0] != 0)
+    fail("cannot match --benchmark_filter=" + given + ": " +
+         (c.error ? std::strerror(c.error) : ended(c.status[0])));
   std::vector<listed> out;
-  try {
-    std::regex re(filter, std::regex::extended);
-    for (const listed& c : registered())
-      if (std::regex_search(c.full, re) != negative) out.push_back(c);
-  } catch (const std::regex_error&) {
+  for (std::size_t at = 1; at + sizeof(std::uint32_t) <= got.size(); at += sizeof(std::uint32_t)) {
+    std::uint32_t i;
+    std::memcpy(&i, got.data() + at, sizeof i);
+    out.push_back(all.at(i));
   }
   return out;
+}
+
+// The thread counts of kind KIND among CASES.
+std::vector<int> thread_counts_of(const std::vector<listed>& cases, const std::string& kind) {
+  std::vector<int> counts;
+  for (const listed& c : cases)
+    if (c.kind == kind && !c.processes && std::find(counts.begin(), counts.end(), c.threads) == counts.end())
+      counts.push_back(c.threads);
+  return counts;
 }
 
 // How long one step of private work takes on the main thread, for the
@@ -342,6 +395,9 @@ void fill(int fd) {
 
 int main(int argc, char** argv) {
   std::set_terminate(stop);
+  // Past a file size limit (ulimit -f) a write fails, and lock_bench says
+  // so, instead of dying of SIGXFSZ without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
   // With standard error closed, its lines would go into the results file.
   fill(0);
   fill(2);
@@ -372,11 +428,11 @@ int main(int argc, char** argv) {
     std::string error = load(file, taken);
     if (!error.empty()) fail(error);
     const plugin& p = plugins[loaded_plugins - 1];
-    if (!listing && !(error = check(p)).empty()) fail(error);
     locks += (locks.empty() ? "" : ", ") + p.name + " from " + p.path;
   }
   asked cases = take_asked(args);
   std::string kept;  // --verdict's results file
+  bool fresh = false;  // and whether lock_bench chose its name
   if (answer && !listing) {
     // The verdict needs its repetitions, every run in JSON, and the console.
     for (const char* flag : {"benchmark_repetitions", "benchmark_format"})
@@ -384,7 +440,8 @@ int main(int argc, char** argv) {
     const char* f = setting(args, "benchmark_out_format");
     if (f && std::strcmp(f, "json")) fail("--verdict keeps its results as JSON, not " + std::string(f));
     const char* o = setting(args, "benchmark_out");
-    kept = o && *o ? o : fresh_name();
+    fresh = !(o && *o);
+    kept = fresh ? fresh_name() : o;
     // The verdict reads the file back, and must be there to.
     struct stat st, tool;
     if (stat(kept.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
@@ -420,7 +477,7 @@ int main(int argc, char** argv) {
   bool json = !format || !std::strcmp(format, "json");
   if (!kept.empty()) {
     // --verdict writes the file itself, after both of its passes.
-    out = std::make_unique<results_file>(kept);
+    out = std::make_unique<results_file>(kept, fresh);
     if (!out->error().empty()) fail(out->error());
     added.push_back("--benchmark_out=");
     if (!setting(args, "benchmark_enable_random_interleaving"))
@@ -447,6 +504,12 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
 
   register_cases(cases);
+  std::vector<listed> picked = chosen(filter);
+  // Each loaded kind shows it excludes, at the thread counts it will run
+  // at, before anything is timed.
+  for (int k = 0; k < loaded_plugins && !listing; ++k)
+    if (std::string error = check(plugins[k], thread_counts_of(picked, plugins[k].name)); !error.empty())
+      fail(error);
   // Threads and processes walk one kind of memory, whatever cases run.
   if (!listing) share_data();
   add_context(!listing);
@@ -465,7 +528,7 @@ int main(int argc, char** argv) {
   std::snprintf(ns, sizeof ns, "%.3f", step_ns());
   benchmark::AddCustomContext("work_step_ns", ns);
   if (!kept.empty()) {
-    std::vector<listed> runs = chosen(filter);
+    const std::vector<listed>& runs = picked;
     if (runs.empty()) fail("no case matches --benchmark_filter=" + filter + ", or it does not compile");
     if (std::none_of(runs.begin(), runs.end(), [](const listed& c) { return c.lock(); }))
       fail("--verdict ranks locks, and these cases have none (none and atomic are baselines; "
@@ -477,13 +540,16 @@ int main(int argc, char** argv) {
       fail("cannot keep the results in memory: " + std::string(std::strerror(errno)));
     std::string error = out->commit();
     if (!error.empty()) fail(error);
-    return verdict(kept);
+    if (out->written() != kept)
+      std::fprintf(stderr, "lock_bench: %s was taken meanwhile; the results are in %s\n",
+                   printable(kept).c_str(), printable(out->written()).c_str());
+    return verdict(out->written());
   }
   // The console shows lock_bench's own table, unless another format was
   // asked for.
   std::unique_ptr<console> shown;
   if (table) {
-    std::vector<listed> runs = chosen(filter);
+    const std::vector<listed>& runs = picked;
     std::size_t width = 0;
     bool reads = false;
     for (const listed& c : runs) {
@@ -506,8 +572,14 @@ int main(int argc, char** argv) {
   int write_error = errno;
   if (out && ran && written) {
     std::string text = out->text();
-    if (text.empty() || (json && !whole(text)))
-      fail("the run's results are incomplete; none written");
+    if (text.empty() || (json && !whole(text))) {
+      rlimit size;
+      bool limited = getrlimit(RLIMIT_FSIZE, &size) == 0 && size.rlim_cur != RLIM_INFINITY;
+      fail("the run's results are incomplete" +
+           (limited ? " (the file size limit, ulimit -f, is " + std::to_string(size.rlim_cur) + " bytes)"
+                    : std::string()) +
+           "; none written");
+    }
     std::string error = out->commit();
     if (!error.empty()) fail(error);
   }

@@ -14,6 +14,9 @@
 
 namespace {
 
+// aim()'s error for a file of another user's.
+constexpr int not_ours = -1;
+
 bool same_file(const struct stat& st, int fd) {
   struct stat o;
   return fstat(fd, &o) == 0 && o.st_dev == st.st_dev && o.st_ino == st.st_ino;
@@ -56,12 +59,24 @@ int put(int fd, const std::string& text) {
   return 0;
 }
 
+// The template of a temporary file beside PATH: a short name of its own,
+// so that a PATH of the longest name a folder takes still has one.
+std::string beside(const std::string& path) {
+  return path.substr(0, path.rfind('/') + 1) + ".lock_bench-XXXXXX";
+}
+
 // A new file from the template NAME (ending in XXXXXX) holding TEXT, with
-// MODE; 0, or the errno of the step that failed, which removes the file.
-int keep(std::string& name, const std::string& text, mode_t mode) {
+// MODE, and with `like`, the owner and group of the file it replaces
+// (root gives it back to its owner; anyone else keeps its group where they
+// may); 0, or the errno of the step that failed, which removes the file.
+int keep(std::string& name, const std::string& text, mode_t mode, const struct stat* like = nullptr) {
   int fd = mkstemp(name.data());
   if (fd < 0) return errno;
-  int error = fchmod(fd, mode) ? errno : put(fd, text);
+  int error = 0;
+  if (like && (geteuid() == 0 ? fchown(fd, like->st_uid, like->st_gid) : fchown(fd, -1, like->st_gid)) &&
+      geteuid() == 0)
+    error = errno;
+  if (!error) error = fchmod(fd, mode) ? errno : put(fd, text);
   if (!error && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && !error) error = errno;
   if (error) unlink(name.c_str());
@@ -75,15 +90,50 @@ int replace(const std::string& path, const std::string& text) {
   mode_t mask = umask(0);
   umask(mask);
   struct stat st;
-  mode_t mode = stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0666 & ~mask;
+  bool there = stat(path.c_str(), &st) == 0;
+  mode_t mode = there ? st.st_mode & 07777 : 0666 & ~mask;
   signals_held held;
-  std::string temp = path + ".XXXXXX";
-  int error = keep(temp, text, mode);
+  std::string temp = beside(path);
+  int error = keep(temp, text, mode, there ? &st : nullptr);
   if (!error && std::rename(temp.c_str(), path.c_str()) != 0) {
     error = errno;
     unlink(temp.c_str());
   }
   return error;
+}
+
+// Writes TEXT to PATH, a name that must not be taken: if another process
+// took it meanwhile, to PATH-2, PATH-3 and so on (before the extension),
+// never over what is there. The name written, or "" with errno set.
+std::string publish(const std::string& path, const std::string& text) {
+  mode_t mask = umask(0);
+  umask(mask);
+  signals_held held;
+  std::string temp = beside(path);
+  if (int error = keep(temp, text, 0666 & ~mask)) {
+    errno = error;
+    return "";
+  }
+  std::size_t dot = path.rfind('.'), slash = path.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = path.size();
+  for (int k = 1; k < 1000; ++k) {
+    std::string name = k == 1 ? path : path.substr(0, dot) + "-" + std::to_string(k) + path.substr(dot);
+    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) return name;
+    if (errno == EEXIST) continue;
+    // A file system without RENAME_NOREPLACE takes a hard link as surely.
+    if (errno != EINVAL || link(temp.c_str(), name.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      int e = errno;
+      unlink(temp.c_str());
+      errno = e;
+      return "";
+    }
+    unlink(temp.c_str());
+    return name;
+  }
+  unlink(temp.c_str());
+  errno = EEXIST;
+  return "";
 }
 
 // Where the results of TARGET go: REAL, the regular file to replace, or
@@ -107,6 +157,8 @@ int aim(const std::string& target, std::string& real, int& through) {
     } else if (!S_ISREG(st.st_mode)) {
       through = open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     } else {
+      // A file is replaced by a new one: someone else's would become ours.
+      if (geteuid() != 0 && st.st_uid != geteuid()) return not_ours;
       char* path = realpath(target.c_str(), nullptr);
       if (path) real = path;
       std::free(path);
@@ -123,7 +175,7 @@ int aim(const std::string& target, std::string& real, int& through) {
   // find only at its end (no permission, a read-only file system, a name
   // too long) shows now.
   signals_held held;
-  std::string probe = real + ".XXXXXX";
+  std::string probe = beside(real);
   int fd = mkstemp(probe.data());
   if (fd < 0) return errno;
   close(fd);
@@ -133,10 +185,13 @@ int aim(const std::string& target, std::string& real, int& through) {
 
 }  // namespace
 
-results_file::results_file(const std::string& target) : target_(target) {
+results_file::results_file(const std::string& target, bool fresh)
+    : target_(target), written_(target), fresh_(fresh) {
   if (int error = aim(target, real_, through_)) {
     error_ = "cannot write " + target + ": " +
-             (error == ENOTBLK ? "it is a block device" : std::strerror(error));
+             (error == ENOTBLK    ? "it is a block device"
+              : error == not_ours ? "it belongs to another user, and the new file would be yours"
+                                  : std::strerror(error));
     return;
   }
   memory_ = memfd_create("lock_bench results", MFD_CLOEXEC);
@@ -163,14 +218,17 @@ std::string results_file::text() const {
   }
 }
 
-std::string results_file::commit() const {
+std::string results_file::commit() {
   // A write that fails says why in one line, instead of the signal that
   // would end the process for a closed pipe or a file size limit.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   std::string results = text();
-  int error;
-  if (!real_.empty()) {
+  int error = 0;
+  if (fresh_) {
+    written_ = publish(target_, results);
+    if (written_.empty()) error = errno;
+  } else if (!real_.empty()) {
     error = replace(real_, results);
   } else {
     int fd = through_ >= 0 ? through_ : open(target_.c_str(), O_WRONLY | O_CLOEXEC);

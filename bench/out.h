@@ -11,8 +11,12 @@ class results_file {
   // results. A regular file, or a name not yet taken, is replaced through a
   // temporary file beside it and a rename, after its links are followed (a
   // link stays a link). A terminal, FIFO or character device is written
-  // through. A directory, block device or socket is refused.
-  explicit results_file(const std::string& target);
+  // through. A directory, block device or socket is refused, and so is
+  // another user's file (unless lock_bench runs as root, which gives the
+  // new file back to its owner). With fresh, TARGET is a name of lock_bench's
+  // own choosing, never replaced: when another process took it meanwhile,
+  // the results go to TARGET-2 (then -3, ...) before its extension.
+  explicit results_file(const std::string& target, bool fresh = false);
   ~results_file();
   results_file(const results_file&) = delete;
   results_file& operator=(const results_file&) = delete;
@@ -24,7 +28,9 @@ class results_file {
   std::string text() const;
   // Copies the text to the target; "" or the line that says why not, and
   // where in the temporary folder the results were kept instead.
-  std::string commit() const;
+  std::string commit();
+  // The name the results went to.
+  const std::string& written() const { return written_; }
 
  private:
   std::string target_;  // as the user named it
@@ -33,4 +39,6 @@ class results_file {
                         // opened when the results are there)
   int memory_ = -1;
   std::string error_;
+  std::string written_;
+  bool fresh_ = false;
 };

@@ -25,13 +25,16 @@ extern plugin plugins[most_plugins];
 extern int loaded_plugins;
 
 // Loads the object at PATH into the next free slot, given the names taken
-// already: "" or the line that says why it cannot be a lock kind.
+// already: "" or the line that says why it cannot be a lock kind. Its ELF
+// headers are read first, and it is loaded in a child process before
+// lock_bench loads it itself.
 std::string load(const std::string& path, const std::vector<std::string>& taken);
 
 // Runs plugin p's lock in a child process, several threads a few hundred
-// thousand times, with a checker under it: "" or the line that says how it
-// failed, crashed or hung.
-std::string check(const plugin& p);
+// thousand times, then a while at each of `counts` (the thread counts of
+// the run) above four, with a checker under it: "" or the line that says
+// how it failed, crashed or hung.
+std::string check(const plugin& p, const std::vector<int>& counts);
 
 // The kind of plugin N, which shares when S: its calls go through the
 // pointers found in the object.
@@ -42,6 +45,9 @@ struct loaded {
   static constexpr const char* one_process =
       "a loaded kind's lock is made in lock_bench's own memory (lock_bench_make)";
   static constexpr bool recovers = false;
+  // Never trusted after the check: its runs happen in a process of their
+  // own, and the counting pass watches that it excludes.
+  static constexpr bool watched = true;
   static inline const char* name = "";
   static const plugin& p() { return plugins[N]; }
   void* l = nullptr;

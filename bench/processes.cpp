@@ -47,6 +47,10 @@ crew run_processes(int n, const std::function<void(int, int)>& body,
       // It ends with lock_bench, however lock_bench ends.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != parent) _exit(1);
+      // A crash here is told in a line: it leaves no core file behind.
+      rlimit none{0, 0};
+      setrlimit(RLIMIT_CORE, &none);
+      prctl(PR_SET_DUMPABLE, 0);
       for (const pollfd& p : pipes) close(p.fd);
       close(fds[0]);
       body(me, fds[1]);
@@ -152,16 +156,16 @@ namespace {
 struct fixed {
   std::uint64_t start, stop;
   long acquisitions, handoffs, writes;
-  int write_waiting, readers_max;
+  int write_waiting, readers_max, broke;
   std::size_t waits, read_waits, write_waits;
 };
 
 }  // namespace
 
 std::string pack(const record& r) {
-  fixed f{r.start,          r.stop,          r.acquisitions,        r.handoffs,
-          r.writes,         r.write_waiting, r.readers_max,         r.waits.size(),
-          r.read_waits.size(), r.write_waits.size()};
+  fixed f{r.start,         r.stop,          r.acquisitions, r.handoffs,        r.writes,
+          r.write_waiting, r.readers_max,   r.broke,        r.waits.size(),    r.read_waits.size(),
+          r.write_waits.size()};
   std::string bytes(reinterpret_cast<const char*>(&f), sizeof f);
   for (const auto* v : {&r.waits, &r.read_waits, &r.write_waits})
     bytes.append(reinterpret_cast<const char*>(v->data()), v->size() * sizeof(std::uint64_t));
@@ -181,6 +185,7 @@ bool unpack(const std::string& bytes, record& r) {
   r.writes = f.writes;
   r.write_waiting = f.write_waiting;
   r.readers_max = f.readers_max;
+  r.broke = f.broke;
   const char* at = bytes.data() + sizeof f;
   for (auto [v, count] : {std::pair{&r.waits, f.waits}, {&r.read_waits, f.read_waits},
                           {&r.write_waits, f.write_waits}}) {

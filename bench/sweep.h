@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 constexpr int size = 10000000;
@@ -59,6 +60,13 @@ constexpr int pattern_size = 2000;
 // rest writes (0), in an order of the thread's own, the same on every run.
 std::vector<char> pattern(int read, int me);
 
+// Whether the counting pass watches that kind L excludes: a kind that says
+// so (one loaded at run time, never trusted after its check).
+template <class L, class = void>
+constexpr bool watched = false;
+template <class L>
+constexpr bool watched<L, std::void_t<decltype(L::watched)>> = L::watched;
+
 // The sweep: an acquisition takes the lock, works `hold` steps inside it,
 // stores one element and lets go; then the thread thinks, working `think`
 // steps. With reads (`mixes`), each acquisition is a read or a write, as the
@@ -76,6 +84,7 @@ struct alignas(64) sweep {
   L lock;
   std::atomic<int> owner{-1};  // the last thread that took the lock, or -1
   std::atomic<int> inside{0};  // readers inside, counted in the pass
+  std::atomic<int> alone{0};   // with watched<L>, writers inside in the pass
   int error;                   // why the lock could not be made, or 0
 
   // across: for processes that share the memory the sweep is in.
@@ -106,6 +115,7 @@ struct alignas(64) sweep {
     std::vector<char> roles;  // the pattern: 1 for a read
     bool wrote = false;       // whether the last acquisition was a write
     int readers_max = 0;      // the most readers this thread saw inside, itself included
+    bool broke = false;       // with watched<L>: it found another inside beside it
   };
   thread join(int me, long hold, long think, int read = 0) {
     return {me, lock.join(), {hold, think, 0, std::uint64_t(me), 0}, 0,
@@ -167,6 +177,13 @@ struct alignas(64) sweep {
   void held(thread& t, walk& w, bool read) {
     if constexpr (count && waits)
       if (read) t.readers_max = std::max(t.readers_max, inside.fetch_add(1) + 1);
+    // A writer, or a reader of a kind that does not share, must find nobody
+    // else inside; a reader that shares, no writer.
+    constexpr bool watch = count && watched<L>;
+    bool exclusive = !read || !L::shares;
+    if constexpr (watch)
+      if (exclusive ? alone.fetch_add(1) != 0 || (!read && inside.load() != 0) : alone.load() != 0)
+        t.broke = true;
     if (w.i == size) w.i = 0;  // the bound test happens under the lock
     w.x = work(w.hold, w.x);
     // The work's result is needed here, so it cannot leave the lock.
@@ -176,6 +193,8 @@ struct alignas(64) sweep {
     else
       data[w.i].store(0, std::memory_order_relaxed);
     ++w.i;
+    if constexpr (watch)
+      if (exclusive) alone.fetch_sub(1);
     if constexpr (count && waits) {
       if (read) inside.fetch_sub(1);
       // Readers sharing the lock take turns at `owner` too: a read counts

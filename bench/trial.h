@@ -30,6 +30,7 @@ struct alignas(64) record {
   long writes = 0;
   bool write_waiting = false;
   int readers_max = 0;
+  bool broke = false;  // a lock watched in the pass let another in beside it
 };
 
 // Two clock readings cost about a third of an uncontended acquisition here
@@ -116,20 +117,23 @@ struct trial {
 
   // Thread t's timed loop of n acquisitions; false when the run was cut,
   // by the watchdog, or failed in another thread. In chunks of 64
-  // acquisitions, with a look at the shared flags after each. A baseline
-  // never waits and is never cut.
+  // acquisitions, or of one where an acquisition is long (a few
+  // microseconds of work), with a look at the shared flags after each, the
+  // last included: a run of one acquisition a thread is cut too. A
+  // baseline never waits and is never cut.
   bool timed(typename W::thread& t, long n) {
     std::uint64_t start = clock.now();
     auto w = t.at;
     bool whole = true;
+    const long chunk = w.hold + w.think > 4096 ? 1 : 64;
     for (long left = n; left > 0;) {
-      long k = std::min(left, 64L);
+      long k = std::min(left, chunk);
       left -= k;
       for (; k > 0; --k) {
         work.template step<false>(t, w);
         W::think(w);
       }
-      if (!W::waits || left == 0) continue;
+      if (!W::waits) continue;
       if (overran.load(std::memory_order_relaxed) || failed.load(std::memory_order_relaxed)) {
         failed = true;
         whole = false;
@@ -190,6 +194,7 @@ struct trial {
     }
     mine.handoffs = t.handoffs;
     mine.readers_max = t.readers_max;
+    mine.broke = t.broke;
     t.at = w;
   }
 

@@ -67,6 +67,12 @@ std::string case_name(const std::string& kind, const char* place, long hold, lon
   return ::case_name(kind, place, read, hold, think) + "/real_time/threads:" + std::to_string(n);
 }
 
+// A loaded kind's case: its runs are timed in a process of their own.
+std::string loaded_name(const std::string& kind, const char* place, long hold, long think, int n,
+                        int read = 0) {
+  return ::case_name(kind, place, read, hold, think) + "/manual_time/threads:" + std::to_string(n);
+}
+
 std::string processes_name(const std::string& kind, const char* place, long hold, long think, int n) {
   return ::case_name(kind, place, 0, hold, think) + "/processes:" + std::to_string(n) + "/manual_time";
 }
@@ -680,7 +686,7 @@ TEST(lock_bench, writes_results_only_where_they_belong) {
 
 // A run ended by a signal leaves the earlier results, and nothing else.
 TEST(lock_bench, leaves_nothing_behind_when_interrupted) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     scratch s;
     std::string out = "--benchmark_out=" + s.keep();
     pid_t pid = fork();
@@ -804,7 +810,8 @@ TEST(lock_bench, runs_locks_loaded_from_shared_objects) {
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* kind : {"ttas", "pthread_mutex", "rw_test", "mutex"})
     for (int read : {0, 90}) {
-      std::string name = case_name(kind, "unpinned", 0, 0, 2, read);
+      std::string name = kind == std::string("mutex") ? case_name(kind, "unpinned", 0, 0, 2, read)
+                                                      : loaded_name(kind, "unpinned", 0, 0, 2, read);
       EXPECT_NE(r.out.find("\"name\": \"" + name + "\""), std::string::npos) << name << "\n" << r.out;
     }
   // At this short minimum time a busy machine may cut a case (CI saw
@@ -818,8 +825,8 @@ TEST(lock_bench, runs_locks_loaded_from_shared_objects) {
   // The default set takes them in too.
   std::set<std::string> all = listed({"--lock=" LOADED "librw_test.so"});
   int cpus = int(machine().pus.size());
-  EXPECT_TRUE(all.count(case_name("rw_test", "unpinned", 0L, 0L, cpus)));
-  EXPECT_TRUE(all.count(case_name("rw_test", "unpinned", 1000L, 0L, 4 * cpus, 90)));
+  EXPECT_TRUE(all.count(loaded_name("rw_test", "unpinned", 0L, 0L, cpus)));
+  EXPECT_TRUE(all.count(loaded_name("rw_test", "unpinned", 1000L, 0L, 4 * cpus, 90)));
 }
 
 // A loaded object that is no lock for lock_bench, or a lock that lets two
@@ -862,7 +869,8 @@ TEST(lock_bench, refuses_what_is_not_a_lock) {
   };
   for (const auto& [file, message] : refused) {
     std::string path = file == "no_such.so" ? file : dir + file;
-    run_result r = run({LOCK_BENCH, "--lock=" + path, "--benchmark_min_time=0.01" SECONDS});
+    // At two threads the check has its first phases only, and its 10 s.
+    run_result r = run({LOCK_BENCH, "--lock=" + path, "--threads=2", "--benchmark_min_time=0.01" SECONDS});
     EXPECT_EQ(r.status, 1) << file;
     // One line of lock_bench's, the last (hwloc warns first where /sys is missing).
     std::vector<std::string> l = lines(r.err);
@@ -927,7 +935,8 @@ TEST(lock_bench, answers_with_a_verdict) {
   std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::remove(file.c_str());
   for (auto [kind, runs] : {std::pair{"mutex", 5}, {"slow_test", 2}, {"none", 2}}) {
-    std::string name = case_name(kind, "unpinned", 0L, 0L, 2);
+    std::string name = kind == std::string("slow_test") ? loaded_name(kind, "unpinned", 0L, 0L, 2)
+                                                        : case_name(kind, "unpinned", 0L, 0L, 2);
     std::set<std::string> seen;
     std::regex entry("\"run_name\": \"" + name + "\",\\s*\"run_type\": \"iteration\",\\s*\"repetitions\": " +
                      std::to_string(runs) + ",\\s*\"repetition_index\": ([0-9]+)");

@@ -2,8 +2,13 @@
    node per thread it checks: destroy aborts unless every thread that
    attached detached, and an acquisition without its thread's node aborts.
    Each macro but SLOW (a lock far behind any real one) makes one way to
-   be refused. */
+   be refused. With WHEN_PINNED, CRASHES, EXITS, LETS_TWO_IN and HANGS
+   misbehave only in a thread pinned to one CPU: never in lock_bench's
+   check, which pins nothing, and only in a run with --place=one_cpu.
+   FOUR_SLOTS is sound for up to four threads, and hangs with more. */
+#define _GNU_SOURCE
 #include <lock_bench/plugin.h>
+#include <sched.h>
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <time.h>
@@ -23,6 +28,17 @@ const char lock_bench_name[] = "My lock";
 const char lock_bench_name[] = "slow_test";
 #else
 const char lock_bench_name[] = "rw_test";
+#endif
+
+#ifdef WHEN_PINNED
+#define EXIT_STATUS 0 /* the quietest way out: success, and no results */
+static inline int misbehaves(void) {
+  cpu_set_t s;
+  return sched_getaffinity(0, sizeof s, &s) == 0 && CPU_COUNT(&s) == 1;
+}
+#else
+#define EXIT_STATUS 3
+static inline int misbehaves(void) { return 1; }
 #endif
 
 struct lock {
@@ -60,15 +76,19 @@ void lock_bench_lock(void *lock, void *self) {
   struct lock *l = lock;
   if (!self) abort();
 #ifdef CRASHES
-  *(volatile int *)0 = 1;
+  if (misbehaves()) *(volatile int *)0 = 1;
 #endif
 #ifdef EXITS
   /* _exit: exit() from one thread runs the process's destructors under the
-     others, which may then crash instead. */
-  _exit(3);
+     others, which may then crash instead. Once pinned, it ends with 0. */
+  if (misbehaves()) _exit(EXIT_STATUS);
 #endif
 #ifdef LETS_TWO_IN
-  return;
+  if (misbehaves()) return;
+#endif
+#ifdef FOUR_SLOTS
+  if (atomic_load(&l->attached) > 4)
+    for (;;) sched_yield();
 #endif
   for (int free_ = 0;; free_ = 0)
     if (atomic_compare_exchange_weak(&l->state, &free_, -1)) break;
@@ -84,11 +104,10 @@ void lock_bench_lock(void *lock, void *self) {
 #ifndef NO_UNLOCK
 void lock_bench_unlock(void *lock, void *self) {
   (void)self;
-#ifndef HANGS
-  atomic_store(&((struct lock *)lock)->state, 0);
-#else
-  (void)lock;
+#ifdef HANGS
+  if (misbehaves()) return;
 #endif
+  atomic_store(&((struct lock *)lock)->state, 0);
 }
 #endif
 

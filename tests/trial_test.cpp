@@ -205,10 +205,11 @@ struct stopped_in_think {
     long handoffs;
     bool wrote;
     int readers_max;
+    bool broke;
   };
   static inline std::atomic<bool>* over;
   explicit stopped_in_think(bool = false) {}
-  thread join(int me, long, long, int = 0) { return {me, {}, 0, false, 0}; }
+  thread join(int me, long, long, int = 0) { return {me, {}, 0, false, 0, false}; }
   static bool writes_next(const thread&, const walk&) { return true; }
   template <bool count>
   void step(thread&, walk&) {}
