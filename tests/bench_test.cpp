@@ -359,6 +359,13 @@ TEST(lock_bench, plays_ping_pong_on_every_pair_of_cpus) {
   EXPECT_EQ(r.out.find("error_occurred"), std::string::npos) << r.out;
 }
 
+// 1 to 300, each with UNIT, as a list flag's value.
+std::string many(const std::string& unit) {
+  std::string list;
+  for (int k = 1; k <= 300; ++k) list += (k > 1 ? "," : "") + std::to_string(k) + unit;
+  return list;
+}
+
 TEST(lock_bench, refuses_what_cannot_give_figures) {
   struct bad {
     std::vector<std::string> flags;
@@ -404,6 +411,14 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
       {{"--processes=2", "--read=90"}, nullptr, "processes run without reads; add 0 to --read=90"},
       {{"--lock=" LOADED "librw_test.so", "--kinds=rw_test", "--processes=2"}, nullptr,
        "rw_test cannot work across processes: a loaded kind's lock is made in lock_bench's own memory"},
+      // What a terminal would obey comes out as '?', in one line.
+      {{"--kinds=mutex,evil\n\033[2J\302\233"}, nullptr, "'evil?\?[2J?' is not a lock kind"},
+      {{"--lock=./x\ny\033.so"}, nullptr, "cannot load ./x?y?.so: No such file or directory"},
+      // Millions of cases would take gigabytes before anything ran.
+      {{"--hold=" + many("ns"), "--think=" + many("us")}, nullptr,
+       " cases; one run takes at most 100000"},
+      // Google Benchmark's matcher would backtrack as long.
+      {{"--benchmark_filter=(.*)*x"}, nullptr, "--benchmark_filter=(.*)*x takes over 10 s to match"},
   };
   for (const bad& b : table) {
     results_file f;
@@ -413,6 +428,7 @@ TEST(lock_bench, refuses_what_cannot_give_figures) {
     std::string said = b.flags[0];
     EXPECT_EQ(r.status, 1) << said;
     EXPECT_NE(r.err.find(b.says), std::string::npos) << said << ":\n" << r.err;
+    EXPECT_EQ(r.err.find('\033'), std::string::npos) << said;
     EXPECT_EQ(f.text(), "{\"earlier\": true}\n") << said << " destroyed the results";
   }
   // Each kind that cannot work across processes, with its reason.
@@ -684,6 +700,143 @@ TEST(lock_bench, writes_results_only_where_they_belong) {
   }
 }
 
+// A short case with a results file, for the tests of where results go.
+const std::vector<std::string> brief = {"--kinds=mutex", "--threads=2", "--hold=0", "--read=0",
+                                        "--benchmark_min_time=0.01" SECONDS};
+
+// Starts lock_bench FLAGS in folder DIR, its standard error on a pipe, its
+// standard output on /dev/null; the pid, and the pipe's read end in err.
+pid_t start_in(const std::string& dir, const std::string& program, std::vector<std::string> flags,
+               int& err) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (std::string& a : flags) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  err = fds[0];
+  return pid;
+}
+
+// Reads fd up to and including a line that contains WANT, or to its end.
+std::string read_until(int fd, const std::string& want) {
+  std::string text;
+  char c;
+  while (read(fd, &c, 1) == 1) {
+    text += c;
+    if (c == '\n' && text.find(want) != std::string::npos) break;
+  }
+  return text;
+}
+
+// Each run's results are its own: two --verdict runs in one second in one
+// folder choose one name, and the second to finish takes the next instead
+// of replacing the first's; a name as long as the folder takes is taken;
+// root replacing another user's file gives it back to that user.
+TEST(lock_bench, keeps_each_runs_results_its_own) {
+  scratch s;
+  int err;
+  std::vector<std::string> flags = brief;
+  flags.push_back("--verdict");
+  pid_t pid = start_in(s.dir, LOCK_BENCH, flags, err);
+  ASSERT_GT(pid, 0);
+  std::string said = read_until(err, "; results go to ");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(said, m, std::regex("results go to (lock_bench-[0-9-]+)\\.json\n"))) << said;
+  std::ofstream(s / (m[1].str() + ".json")) << scratch::earlier;  // the other run's
+  said += read_until(err, "\x01");
+  close(err);
+  int status;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+  EXPECT_EQ(s.text(m[1].str() + ".json"), scratch::earlier);
+  EXPECT_NE(s.text(m[1].str() + "-2.json").find("\"benchmarks\""), std::string::npos) << said;
+  EXPECT_NE(said.find(m[1].str() + ".json was taken meanwhile; the results are in " + m[1].str() + "-2.json"),
+            std::string::npos)
+      << said;
+
+  scratch t;
+  std::string longest(255 - 5, 'r');
+  std::vector<std::string> argv{LOCK_BENCH, "--benchmark_out=" + (t / (longest + ".json"))};
+  argv.insert(argv.end(), brief.begin(), brief.end());
+  run_result r = run(argv);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(t.names(), std::set<std::string>{longest + ".json"});
+
+  if (geteuid() != 0) GTEST_SKIP() << "only root can replace another user's file";
+  std::string theirs = t / "theirs.json";
+  std::ofstream(theirs) << scratch::earlier;
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  argv[1] = "--benchmark_out=" + theirs;
+  r = run(argv);
+  EXPECT_EQ(r.status, 0) << r.err;
+  struct stat st;
+  ASSERT_EQ(stat(theirs.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_NE(t.text("theirs.json"), scratch::earlier);
+}
+
+// A file size limit (ulimit -f) is a failure said in one line, for the
+// results file and for standard output, not a death by SIGXFSZ.
+TEST(lock_bench, says_so_when_a_file_size_limit_stops_it) {
+  scratch s;
+  std::string run_brief = std::string("exec ") + LOCK_BENCH;
+  for (const std::string& f : brief) run_brief += " " + f;
+  const std::vector<std::pair<std::string, std::string>> table = {
+      {"ulimit -f 2; " + run_brief + " --benchmark_out=" + s.keep(),
+       "lock_bench: the run's results are incomplete (the file size limit, ulimit -f, is "},
+      {"ulimit -f 1; " + run_brief + " --benchmark_format=json > " + (s / "out.json"),
+       "lock_bench: cannot write standard output: File too large"},
+  };
+  for (const auto& [command, says] : table) {
+    run_result r = run({"/bin/sh", "-c", command});
+    EXPECT_EQ(r.status, 1) << command << ": " << r.err;
+    EXPECT_NE(lines(r.err).back().find(says), std::string::npos) << r.err;
+    EXPECT_EQ(s.text("keep.json"), scratch::earlier);
+  }
+}
+
+// The verdict's tool ends with lock_bench, however lock_bench ends.
+TEST(lock_bench, ends_its_verdict_tool_with_it) {
+  scratch s;
+  std::filesystem::copy_file(LOCK_BENCH, s / "lock_bench");
+  std::ofstream(s / "lock_bench-verdict") << "#!/bin/sh\necho $$ > tool.pid\nexec sleep 60\n";
+  chmod((s / "lock_bench-verdict").c_str(), 0755);
+  for (int sig : {SIGTERM, SIGKILL}) {
+    std::remove((s / "tool.pid").c_str());
+    int err;
+    std::vector<std::string> flags = brief;
+    flags.push_back("--verdict");
+    pid_t pid = start_in(s.dir, s / "lock_bench", flags, err);
+    ASSERT_GT(pid, 0);
+    pid_t tool = 0;
+    for (int k = 0; k < 400 && !tool; ++k) {
+      usleep(50000);
+      std::ifstream(s / "tool.pid") >> tool;
+    }
+    ASSERT_GT(tool, 0) << "the tool never started";
+    kill(pid, sig);
+    int status;
+    waitpid(pid, &status, 0);
+    close(err);
+    bool gone = false;
+    for (int k = 0; k < 100 && !(gone = kill(tool, 0) != 0); ++k) usleep(50000);
+    if (!gone) kill(tool, SIGKILL);
+    EXPECT_TRUE(gone) << "the verdict's tool outlived lock_bench, ended by " << strsignal(sig);
+  }
+}
+
 // A run ended by a signal leaves the earlier results, and nothing else.
 TEST(lock_bench, leaves_nothing_behind_when_interrupted) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
@@ -866,11 +1019,44 @@ TEST(lock_bench, refuses_what_is_not_a_lock) {
        "libexits.so (rw_test) ended the check of mutual exclusion itself, with status 3; nothing timed"},
       {"libhangs.so",
        "libhangs.so (rw_test) hung in the check of mutual exclusion: not done in 10 s; nothing timed"},
+      // As the object loads: its constructors, and symbols that are no data.
+      {"libctor_exits.so", "libctor_exits.so: loading it ended the process, with status 0"},
+#ifndef __SANITIZE_THREAD__
+      {"libctor_aborts.so", "libctor_aborts.so: loading it crashed (Aborted)"},
+      {"libctor_crashes.so", "libctor_crashes.so: loading it crashed (Segmentation fault)"},
+#endif
+      {"libabsolute_abi.so",
+       "libabsolute_abi.so is not a lock for lock_bench: its lock_bench_abi is not data of its own"},
+      {"libabsolute_name.so",
+       "libabsolute_name.so is not a lock for lock_bench: its lock_bench_name is not data of its own"},
+      // What the loader would take badly, made here from a sound object.
+      {"short.so", "short.so: it is cut short: it needs "},
+      {"other_machine.so", "other_machine.so: it is built for "},
+      {"not_elf.so", "not_elf.so: it is not a shared object (no ELF header)"},
+      // Sound for four threads, not for eight: the check runs at the counts asked.
+      {"libfour_slots.so --threads=8",
+       "libfour_slots.so (rw_test) hung in the check of mutual exclusion at 8 threads: not done in 15 s"},
   };
-  for (const auto& [file, message] : refused) {
-    std::string path = file == "no_such.so" ? file : dir + file;
+  // A third of a sound object; one whose header names another machine.
+  std::string made = testing::TempDir();
+  {
+    std::ifstream in(dir + "libttas.so", std::ios::binary);
+    std::string elf((std::istreambuf_iterator<char>(in)), {});
+    std::ofstream(made + "short.so", std::ios::binary) << elf.substr(0, elf.size() / 3);
+    unsigned short aarch64 = 183, x86_64 = 62, m;
+    std::memcpy(&m, elf.data() + 18, 2);
+    m = m == x86_64 ? aarch64 : x86_64;
+    elf.replace(18, 2, reinterpret_cast<const char*>(&m), 2);
+    std::ofstream(made + "other_machine.so", std::ios::binary) << elf;
+    std::ofstream(made + "not_elf.so") << "#!/bin/sh\n";
+  }
+  for (const auto& [given, message] : refused) {
+    std::string file = given.substr(0, given.find(' '));
     // At two threads the check has its first phases only, and its 10 s.
-    run_result r = run({LOCK_BENCH, "--lock=" + path, "--threads=2", "--benchmark_min_time=0.01" SECONDS});
+    std::string threads =
+        given.find(' ') == std::string::npos ? "--threads=2" : given.substr(given.find(' ') + 1);
+    std::string path = file == "no_such.so" ? file : file.rfind("lib", 0) == 0 ? dir + file : made + file;
+    run_result r = run({LOCK_BENCH, "--lock=" + path, threads, "--benchmark_min_time=0.01" SECONDS});
     EXPECT_EQ(r.status, 1) << file;
     // One line of lock_bench's, the last (hwloc warns first where /sys is missing).
     std::vector<std::string> l = lines(r.err);
@@ -882,6 +1068,7 @@ TEST(lock_bench, refuses_what_is_not_a_lock) {
     EXPECT_NE(l.back().find(message), std::string::npos) << l.back();
     EXPECT_EQ(r.out, "") << file;
   }
+  for (const char* file : {"short.so", "other_machine.so", "not_elf.so"}) std::remove((made + file).c_str());
   // A FIFO would hang the loader: refused as not a regular file.
   std::string fifo = testing::TempDir() + "fifo.so";
   std::remove(fifo.c_str());
@@ -904,6 +1091,101 @@ TEST(lock_bench, refuses_what_is_not_a_lock) {
   EXPECT_EQ(lines(r.err).back(), "lock_bench: at most 4 --lock objects in one run");
   r = run({LOCK_BENCH, "--lock", "--benchmark_list_tests"});
   EXPECT_EQ(lines(r.err).back(), "lock_bench: --lock needs a shared object, such as --lock=./libmylock.so");
+}
+
+// A case that cannot end within the cut (ten times the minimum time) is
+// cut before it runs, with its reason, and the run goes on: in turn, 8
+// threads holding the lock a second take 8 s, and 4096 threads working a
+// second each take half an hour on 2 CPUs, lock or none.
+TEST(lock_bench, cuts_before_it_runs_what_cannot_end_in_time) {
+  int cpus = int(machine().pus.size());
+  struct row {
+    std::vector<std::string> flags;
+    std::string name, says;
+  } table[] = {
+      {{"--kinds=mutex", "--threads=8", "--hold=1000ms"}, case_name("mutex", "unpinned", 1000000000L, 0L, 8),
+       "cut before it ran: 8 holding the lock 1000ms in turn take 8 s for one acquisition each, over "
+       "the limit of 0.1 s"},
+      {{"--kinds=none", "--threads=4096", "--hold=1000ms"}, case_name("none", "unpinned", 1000000000L, 0L, 4096),
+       "cut before it ran: 4096 working 1000ms each on " + std::to_string(cpus) + " CPUs take "},
+      {{"--kinds=mutex", "--processes=4", "--hold=0", "--think=100ms"},
+       processes_name("mutex", "unpinned", 0L, 100000000L, 4), cpus < 4 ? "cut before it ran: 4 working 100ms" : ""},
+  };
+  for (const row& t : table) {
+    if (t.says.empty()) continue;
+    std::vector<std::string> argv{LOCK_BENCH, "--read=0", "--benchmark_min_time=0.01" SECONDS,
+                                  "--benchmark_format=json"};
+    argv.insert(argv.end(), t.flags.begin(), t.flags.end());
+    run_result r = run(argv);
+    EXPECT_EQ(r.status, 0) << t.name << ": " << r.err;
+    std::size_t at = r.out.find("\"name\": \"" + t.name + "\"");
+    ASSERT_NE(at, std::string::npos) << t.name << "\n" << r.out;
+    EXPECT_NE(r.out.substr(at, r.out.find('}', at) - at).find("\"error_message\": \"" + t.says),
+              std::string::npos)
+        << r.out.substr(at, r.out.find('}', at) - at);
+  }
+  // --verdict's estimate counts the hold: a 100 ms hold at 2 threads takes
+  // at least 0.2 s a run.
+  run_result r = run({LOCK_BENCH, "--kinds=mutex", "--threads=2", "--hold=100ms", "--read=0",
+                      "--benchmark_min_time=0.05" SECONDS, "--verdict",
+                      "--benchmark_out=" + testing::TempDir() + "estimate.json"});
+  std::remove((testing::TempDir() + "estimate.json").c_str());
+  EXPECT_NE(r.err.find("scenario's best: about 1 s to 2 s;"), std::string::npos) << r.err;
+}
+
+// A loaded lock is never trusted after its check: each of these passes it
+// (pinning nothing) and misbehaves in a run pinned to one CPU, where its
+// case ends with an error and the mutex beside it keeps its figures.
+TEST(lock_bench, never_trusts_a_loaded_lock_after_its_check) {
+  if (machine().pus.size() < 2) GTEST_SKIP() << "the check's threads are pinned to one CPU here too";
+  const std::vector<std::pair<std::string, std::string>> table = {
+#ifndef __SANITIZE_THREAD__
+      {"libpinned_crashes.so", "crashed in this run (Segmentation fault)"},
+#endif
+      {"libpinned_exits.so", "ended the run's process itself, with status 0"},
+      {"libpinned_lets_two_in.so", "not a lock: in this run it let a second thread in while one held it"},
+      {"libpinned_hangs.so", "hung: the run was not done in 1.2 s, though cut at 0.1 s"},
+  };
+  for (const auto& [file, message] : table) {
+    run_result r = run({LOCK_BENCH, "--lock=" LOADED + file, "--kinds=rw_test,mutex", "--place=one_cpu",
+                        "--threads=2", "--hold=0", "--read=0", "--benchmark_min_time=0.01" SECONDS,
+                        "--benchmark_format=json"});
+    EXPECT_EQ(r.status, 0) << file << ": " << r.err;
+    std::string loaded = "\"name\": \"" + loaded_name("rw_test", "one_cpu", 0L, 0L, 2) + "\"";
+    std::size_t at = r.out.find(loaded);
+    ASSERT_NE(at, std::string::npos) << file << "\n" << r.out;
+    std::size_t end = r.out.find('}', at);
+    EXPECT_NE(r.out.substr(at, end - at).find("\"error_message\": \"" + message), std::string::npos)
+        << file << "\n" << r.out.substr(at, end - at);
+    std::string mutex = "\"name\": \"" + case_name("mutex", "one_cpu", 0L, 0L, 2) + "\"";
+    at = r.out.find(mutex);
+    ASSERT_NE(at, std::string::npos) << file;
+    EXPECT_NE(r.out.substr(at, r.out.find('}', at) - at).find("\"span_ns\""), std::string::npos) << file;
+  }
+}
+
+// An object's destructor that prints, as lock_bench ends: on standard
+// error, after the results on standard output. And a lock that crashes in
+// the check leaves no core file where it ran.
+TEST(lock_bench, keeps_a_loaded_objects_output_and_cores_out_of_the_results) {
+  run_result r = run({LOCK_BENCH, "--lock=" LOADED "libdtor_prints.so", "--kinds=rw_test", "--threads=2",
+                      "--hold=0", "--read=0", "--benchmark_min_time=0.01" SECONDS, "--benchmark_format=json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_GT(r.out.size(), 60u) << r.err;
+  EXPECT_EQ(r.out[r.out.find_last_not_of("\n")], '}') << r.out.substr(r.out.size() - 60);
+  EXPECT_NE(r.err.find("goodbye from rw_test"), std::string::npos) << r.err;
+
+  std::ifstream pattern("/proc/sys/kernel/core_pattern");
+  std::string core;
+  std::getline(pattern, core);
+  if (core.empty() || core[0] == '|' || core.find('/') != std::string::npos)
+    GTEST_SKIP() << "cores go elsewhere here: " << core;
+  scratch s;
+  std::string command = "ulimit -c unlimited 2>/dev/null; cd " + s.dir + " && exec " LOCK_BENCH
+                        " --lock=" LOADED "libcrashes.so --threads=2 --benchmark_min_time=0.01" SECONDS;
+  r = run({"/bin/sh", "-c", command});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(s.names(), std::set<std::string>{});
 }
 
 // --verdict runs every case twice, and three more times those within reach

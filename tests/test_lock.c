@@ -14,13 +14,37 @@
 #include <time.h>
 #include <unistd.h>
 
-#ifdef WRONG_ABI
+#if defined(WRONG_ABI)
 const int lock_bench_abi = LOCK_BENCH_ABI + 1;
+#elif defined(ABSOLUTE_ABI)
+/* A symbol that is an address, not data of the object's. */
+__asm__(".globl lock_bench_abi\n.set lock_bench_abi, 0x10");
 #else
 const int lock_bench_abi = LOCK_BENCH_ABI;
 #endif
 
-#if defined(CLASH)
+/* Constructors and a destructor that misbehave as the object loads and
+   as the process ends. */
+#if defined(CTOR_EXITS) || defined(CTOR_ABORTS) || defined(CTOR_CRASHES)
+#include <signal.h>
+__attribute__((constructor)) static void misbehave_on_load(void) {
+#if defined(CTOR_EXITS)
+  _exit(0);
+#elif defined(CTOR_ABORTS)
+  abort();
+#else
+  raise(SIGSEGV);
+#endif
+}
+#endif
+#ifdef DTOR_PRINTS
+#include <stdio.h>
+__attribute__((destructor)) static void print_on_exit(void) { puts("goodbye from rw_test"); }
+#endif
+
+#if defined(ABSOLUTE_NAME)
+__asm__(".globl lock_bench_name\n.set lock_bench_name, 0x20");
+#elif defined(CLASH)
 const char lock_bench_name[] = "mutex";
 #elif defined(BAD_NAME)
 const char lock_bench_name[] = "My lock";

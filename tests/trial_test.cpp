@@ -189,6 +189,10 @@ TEST(trial, cuts_a_run_that_overruns_its_limit_in_every_thread) {
   trial<exclusive<slow>> whole(2, clock(), UINT64_MAX, true);
   EXPECT_EQ(timed_loops(whole, 300), (std::vector<bool>{true, true}));
   EXPECT_EQ(whole.work.lock.taken, 600) << "exactly the acquisitions asked, over whole chunks and a part";
+  // A run of one acquisition a thread, past its limit, is cut too.
+  trial<exclusive<slow>> one(2, clock(), 1, true);
+  while (!one.overran) std::this_thread::yield();
+  EXPECT_EQ(timed_loops(one, 1), (std::vector<bool>{false, false}));
   trial<exclusive<none>> baseline(2, clock(), 0, true);
   EXPECT_EQ(timed_loops(baseline, 1000), (std::vector<bool>{true, true}));
   EXPECT_FALSE(baseline.counting) << "a baseline has no lock to count";
