@@ -141,6 +141,8 @@ std::string two_passes(const std::vector<listed>& cases, const std::string& filt
   for (const listed& c : kept)
     register_cases(c.processes ? asked{{c.kind}, {c.place}, {0}, {}, {c.hold}, {c.think}, {c.threads}}
                                : asked{{c.kind}, {c.place}, {c.read}, {c.threads}, {c.hold}, {c.think}, {}});
+  if (std::string error = start_runs_apart(); !error.empty())
+    std::fprintf(stderr, "lock_bench: cannot start the process that runs loaded kinds: %s\n", error.c_str());
   std::vector<benchmark::BenchmarkReporter::Run> more =
       kept.empty() ? decltype(more){} : run(".+", long(kept.size()), later);
 

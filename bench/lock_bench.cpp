@@ -4,8 +4,12 @@
 #include "lock_bench.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +19,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -401,6 +406,68 @@ void run_apart(int fd, int n, long each, placement where, int read, long hold, l
   _exit(send(fd, sent) ? 0 : 1);
 }
 
+// Each loaded family's run of n threads of `each` acquisitions cut at
+// `cut` ticks, by the index its cases ask for it by.
+std::vector<std::function<void(int fd, int n, long each, std::uint64_t cut)>> apart_runs;
+
+// The runs' processes are forked by a process of lock_bench's own, made
+// before any case runs: a fork from a thread of Google Benchmark's, while
+// the run's other threads wait, would leave those threads' state in the
+// new process (ThreadSanitizer refuses it). It takes a request, forks the
+// run's process, waits for it within the limit and sends back how it
+// ended. It ends when lock_bench does.
+struct request {
+  std::uint32_t index;
+  std::int32_t n;
+  std::int64_t each;
+  std::uint64_t cut;
+  double limit_s;
+};
+struct forker {
+  pid_t pid = -1;
+  int to = -1, from = -1;
+} server;
+
+bool read_all(int fd, void* at, std::size_t bytes) {
+  for (std::size_t done = 0; done < bytes;) {
+    ssize_t got = read(fd, static_cast<char*>(at) + done, bytes - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += std::size_t(got);
+  }
+  return true;
+}
+
+void serve_runs(int from, int to) {
+  for (request q; read_all(from, &q, sizeof q);) {
+    crew c = run_processes(
+        1, [&](int, int fd) { apart_runs.at(q.index)(fd, q.n, long(q.each), q.cut); },
+        std::chrono::nanoseconds(std::int64_t(q.limit_s * 1e9)));
+    std::int64_t head[4] = {c.status[0], c.late, c.error, std::int64_t(c.sent[0].size())};
+    if (!send(to, std::string(reinterpret_cast<const char*>(head), sizeof head) + c.sent[0])) break;
+  }
+  _exit(0);
+}
+
+// The run of request q, as run_processes would tell it.
+crew ask(const request& q) {
+  crew c;
+  c.sent.resize(1);
+  c.status.assign(1, 0);
+  std::int64_t head[4];
+  if (server.pid < 0 || !send(server.to, std::string(reinterpret_cast<const char*>(&q), sizeof q)) ||
+      !read_all(server.from, head, sizeof head)) {
+    c.error = ECHILD;
+    return c;
+  }
+  c.status[0] = int(head[0]);
+  c.late = head[1];
+  c.error = int(head[2]);
+  c.sent[0].resize(std::size_t(head[3]));
+  if (!read_all(server.from, c.sent[0].data(), c.sent[0].size())) c.error = ECHILD;
+  return c;
+}
+
 // The parent's part: the outcome of the process, "" with its records, or
 // why the run has none.
 std::string outcome(const crew& c, double limit_s, std::vector<record>& records) {
@@ -437,8 +504,8 @@ std::string outcome(const crew& c, double limit_s, std::vector<record>& records)
 }
 
 template <class W>
-void measure_apart(benchmark::State& st, const std::string& name, placement where, int read, long hold,
-                   long think) {
+void measure_apart(benchmark::State& st, const std::string& name, std::uint32_t index, int read,
+                   long hold, long think) {
   apart& a = *away;
   int me = st.thread_index(), n = st.threads();
   double limit_s = config.min_time * 10;
@@ -453,9 +520,7 @@ void measure_apart(benchmark::State& st, const std::string& name, placement wher
         // the lock; a fixed iteration count has no limit.
         double hard_s = limit_s > 0 ? 2 * limit_s + 1 : 0;
         long each = long(st.max_iterations);
-        crew c = run_processes(
-            1, [&](int, int fd) { run_apart<W>(fd, n, each, where, read, hold, think, cut); },
-            std::chrono::nanoseconds(std::int64_t(hard_s * 1e9)));
+        crew c = ask({index, n, each, cut, hard_s});
         a.why = outcome(c, hard_s, a.records);
       }
       if (a.why.empty()) {
@@ -506,9 +571,14 @@ void add(const std::string& kind, int read, const grid& g) {
       for (long think : g.thinks) {
         std::string name = case_name(kind, placement_names[where], read, hold, think);
         constexpr bool loaded = watched<decltype(W::lock)>;
+        auto index = std::uint32_t(apart_runs.size());
+        if (loaded)
+          apart_runs.push_back([=](int fd, int n, long each, std::uint64_t cut) {
+            run_apart<W>(fd, n, each, where, read, hold, think, cut);
+          });
         auto* b = benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
           if constexpr (loaded)
-            measure_apart<W>(st, name, where, read, hold, think);
+            measure_apart<W>(st, name, index, read, hold, think);
           else
             measure<W>(st, name, where, read, hold, think);
         });
@@ -713,6 +783,46 @@ const std::vector<listed>& registered() { return cases; }
 void forget_cases() {
   benchmark::ClearRegisteredBenchmarks();
   cases.clear();
+  apart_runs.clear();
+}
+
+std::string start_runs_apart() {
+  if (server.pid > 0) {
+    close(server.to);
+    close(server.from);
+    kill(server.pid, SIGKILL);
+    while (waitpid(server.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    server = {};
+  }
+  if (apart_runs.empty()) return "";
+  int down[2], up[2];
+  if (pipe2(down, O_CLOEXEC) != 0) return std::strerror(errno);
+  if (pipe2(up, O_CLOEXEC) != 0) {
+    int e = errno;
+    close(down[0]);
+    close(down[1]);
+    return std::strerror(e);
+  }
+  std::fflush(nullptr);
+  pid_t parent = getpid(), pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
+    close(down[1]);
+    close(up[0]);
+    serve_runs(down[0], up[1]);
+  }
+  int e = errno;
+  close(down[0]);
+  close(up[1]);
+  if (pid < 0) {
+    close(down[1]);
+    close(up[0]);
+    return std::strerror(e);
+  }
+  server = {pid, down[1], up[0]};
+  return "";
 }
 
 std::vector<std::string> kind_names() { return names_of(static_cast<kinds*>(nullptr)); }

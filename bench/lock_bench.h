@@ -45,6 +45,10 @@ struct listed {
 const std::vector<listed>& registered();
 // Unregisters every case.
 void forget_cases();
+// Starts the process that forks the runs of loaded kinds' cases, anew for
+// the cases registered now (none where there are none): "" or why not.
+// Call it where lock_bench has no thread but its main one.
+std::string start_runs_apart();
 
 // The least time a run of n threads (or processes) can take, in seconds:
 // each makes one acquisition of `hold` ns at least, then thinks `think` ns,

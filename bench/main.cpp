@@ -527,6 +527,10 @@ int main(int argc, char** argv) {
   char ns[32];
   std::snprintf(ns, sizeof ns, "%.3f", step_ns());
   benchmark::AddCustomContext("work_step_ns", ns);
+  // Last, as every setting is made: its copy of them is the runs'.
+  if (!listing)
+    if (std::string error = start_runs_apart(); !error.empty())
+      fail("cannot start the process that runs loaded kinds: " + error);
   if (!kept.empty()) {
     const std::vector<listed>& runs = picked;
     if (runs.empty()) fail("no case matches --benchmark_filter=" + filter + ", or it does not compile");
