@@ -1,11 +1,14 @@
 #include "console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 
@@ -15,13 +18,30 @@ namespace {
 
 console* showing = nullptr;  // the console whose progress line runs count
 
+// How the signal handler takes the progress line away, set as each line
+// is shown: -1 by ESC[K, else by that many spaces between carriage returns
+// (a dumb terminal; 0 when no line is shown).
+volatile std::sig_atomic_t erase_spaces = -1;
+
 // A run interrupted while the progress line is shown takes it away first,
 // so that the shell's prompt starts on a line of its own; then it ends as
-// the signal would have ended it.
+// the signal would have ended it. Only write(2), on constant text.
 void clear_and_end(int sig) {
-  const char clear[] = "\r\033[K";
-  ssize_t ignored = write(2, clear, sizeof clear - 1);
-  (void)ignored;
+  auto put = [](const char* s, std::size_t n) {
+    ssize_t ignored = write(2, s, n);
+    (void)ignored;
+  };
+  static const char clear[] = "\r\033[K";
+  static const char spaces[] = "                                                                ";
+  long n = erase_spaces;
+  if (n < 0) {
+    put(clear, sizeof clear - 1);
+  } else if (n > 0) {
+    put("\r", 1);
+    for (; n > 0; n -= long(sizeof spaces - 1))
+      put(spaces, std::size_t(std::min(n, long(sizeof spaces - 1))));
+    put("\r", 1);
+  }
   signal(sig, SIG_DFL);
   raise(sig);
 }
@@ -98,6 +118,38 @@ std::string human_time(double ns) {
   return format(f, ns) + units[u];
 }
 
+terminal terminal_of(int fd) {
+  terminal t{80, true};
+  winsize w{};
+  const char* columns = std::getenv("COLUMNS");
+  char* end = nullptr;
+  long n = columns ? std::strtol(columns, &end, 10) : 0;
+  if (ioctl(fd, TIOCGWINSZ, &w) == 0 && w.ws_col > 0)
+    t.columns = w.ws_col;
+  else if (columns && *columns && !*end && n > 0 && n <= 100000)
+    t.columns = std::size_t(n);
+  const char* term = std::getenv("TERM");
+  t.dumb = !term || !*term || !std::strcmp(term, "dumb");
+  return t;
+}
+
+std::string progress_line(long done, long runs, bool repeated, const std::string& left,
+                          std::size_t columns) {
+  std::string count = std::to_string(done) + " of " + std::to_string(runs) +
+                      (repeated ? " runs" : " cases") + " done";
+  std::size_t room = columns > 0 ? columns - 1 : 0;
+  for (const std::string& line :
+       {"lock_bench: " + count + (left.empty() ? "" : ", about " + left + " left"),
+        "lock_bench: " + count, count})
+    if (line.size() <= room) return line;
+  return (std::to_string(done) + "/" + std::to_string(runs)).substr(0, room);
+}
+
+std::string erase_line(bool dumb, std::size_t length) {
+  if (!dumb) return "\r\033[K";
+  return length ? "\r" + std::string(length, ' ') + "\r" : "";
+}
+
 console::console(long cases, long repetitions, std::size_t names, bool reads, bool table)
     : benchmark::ConsoleReporter(OO_None),
       runs_(cases * repetitions),
@@ -105,7 +157,8 @@ console::console(long cases, long repetitions, std::size_t names, bool reads, bo
       width_(std::max<std::size_t>(names, 4)),
       reads_(reads),
       table_(table),
-      shows_progress_(isatty(2)) {}
+      shows_progress_(isatty(2)),
+      dumb_(terminal_of(2).dumb) {}
 
 bool console::ReportContext(const Context& context) {
   start_ = std::chrono::steady_clock::now();
@@ -195,15 +248,20 @@ void console::ran() {
 
 // "lock_bench: 37 of 193 cases done, about 1 min 40 s left" (or runs, of
 // a case repeated), kept on one line of the terminal, which every row of
-// the table first clears.
+// the table first clears; shorter where the terminal is narrower, its
+// width read each time, as a window may change it.
 void console::progress() {
   if (!shows_progress_ || done_ >= runs_) return;
+  clear();
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start_;
-  std::string left = done_ ? ", about " + clock_time(took.count() / done_ * (runs_ - done_)) + " left"
-                           : "";
-  std::fprintf(stderr, "\rlock_bench: %ld of %ld %s done%s\033[K", done_, runs_,
-               repetitions_ > 1 ? "runs" : "cases", left.c_str());
+  std::string left = done_ ? clock_time(took.count() / done_ * (runs_ - done_)) : "";
+  std::string line = progress_line(done_, runs_, repetitions_ > 1, left, terminal_of(2).columns);
+  if (line.empty()) return;
+  // Before the line: a signal in between blanks what is not there yet.
+  erase_spaces = dumb_ ? std::sig_atomic_t(line.size()) : -1;
+  std::fprintf(stderr, "\r%s%s", line.c_str(), dumb_ ? "" : "\033[K");
   std::fflush(stderr);
+  shown_length_ = line.size();
   if (!shown_ && !handlers_) {
     clear_on_signals();
     handlers_ = true;
@@ -213,7 +271,8 @@ void console::progress() {
 
 void console::clear() {
   if (!shown_) return;
-  std::fputs("\r\033[K", stderr);
+  std::fputs(erase_line(dumb_, shown_length_).c_str(), stderr);
   std::fflush(stderr);
   shown_ = false;
+  if (dumb_) erase_spaces = 0;
 }

@@ -53,11 +53,31 @@ class console : public benchmark::ConsoleReporter {
   std::size_t width_;
   bool reads_, table_;
   bool shows_progress_;  // standard error is a terminal
+  bool dumb_;            // one that takes no control sequences
   bool shown_ = false;   // a progress line is on it now
+  std::size_t shown_length_ = 0;  // its characters
   bool handlers_ = false;  // signals clear the line
   std::chrono::steady_clock::time_point start_;
   std::set<std::string> failed_;  // the cases whose failure was told
 };
+
+// The terminal at FD as the progress line needs it: its width, from the
+// kernel, else COLUMNS, else 80; and whether it is dumb (TERM unset, empty
+// or dumb), where ESC[K would show as text.
+struct terminal {
+  std::size_t columns;
+  bool dumb;
+};
+terminal terminal_of(int fd);
+// The progress line, at most COLUMNS - 1 characters, so that it never
+// wraps and a carriage return takes the cursor back to its start: the
+// whole of it where it fits, else shorter. LEFT is the time left, in words,
+// or empty when not known yet; REPEATED counts runs, not cases.
+std::string progress_line(long done, long runs, bool repeated, const std::string& left,
+                          std::size_t columns);
+// What takes away a line of LENGTH characters, the cursor left at its
+// start: on a dumb terminal spaces over it, else ESC[K.
+std::string erase_line(bool dumb, std::size_t length);
 
 // "21.7 ns", "1.36 us" (with the micro sign), "12 ms", "3.05 s".
 std::string human_time(double ns);

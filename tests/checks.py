@@ -2,6 +2,7 @@
 scratch folder and checking what it did there."""
 import hashlib
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -27,12 +28,14 @@ def files(folder):
     return found
 
 
-def run(tool, args, folder, env=None):
-    """Run TOOL with ARGS in FOLDER: (result, files added or changed there)."""
+def run(tool, args, folder, env=None, limit=None):
+    """Run TOOL with ARGS in FOLDER, the files it writes cut at LIMIT bytes
+    where given (ulimit -f): (result, files added or changed there)."""
     before = files(folder)
     try:
         result = subprocess.run([tool, *args], cwd=folder, capture_output=True, text=True, env=env,
-                                timeout=60)
+                                timeout=60, preexec_fn=limit and (
+                                    lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))))
     except subprocess.TimeoutExpired:
         result = subprocess.CompletedProcess(tool, None, "", "no end in 60 s")
     after = files(folder)
@@ -41,11 +44,12 @@ def run(tool, args, folder, env=None):
     return result, changed + [f"{p} (removed)" for p in gone]
 
 
-def refused(tool, args, words, folder, env=None):
-    """What is wrong with TOOL's refusal of ARGS: it must exit 1 with one line
-    on stderr that starts with the tool's name and holds WORDS, print nothing
-    else and touch no file. Empty when nothing is."""
-    result, changed = run(tool, args, folder, env)
+def refused(tool, args, words, folder, env=None, limit=None):
+    """What is wrong with TOOL's refusal of ARGS (its files cut at LIMIT bytes
+    where given): it must exit 1 with one line on stderr that starts with the
+    tool's name and holds WORDS, print nothing else and touch no file. Empty
+    when nothing is."""
+    result, changed = run(tool, args, folder, env, limit)
     prefix = os.path.basename(tool) + ": "
     lines = result.stderr.splitlines()
     wrong = []
@@ -100,6 +104,52 @@ def signalled(tool, args, signum, folder, ignored=False):
     after = files(folder)
     return tool.returncode, stderr, sorted(os.path.relpath(p, folder) for p in after.keys() | before.keys()
                                            if before.get(p) != after.get(p))
+
+
+def unwritable(tool, args):
+    """What is wrong with TOOL's runs on ARGS, which write more than 100 bytes
+    on standard output, where standard output cannot take them: closed, a
+    full disk, over the file size limit (ulimit -f), a pipe no one reads;
+    each with Python's output buffered and unbuffered (PYTHONUNBUFFERED).
+    Each must exit 1 with one line on stderr that starts with the tool's name
+    and says why. Empty when nothing is."""
+    prefix, scratch, wrong = os.path.basename(tool) + ": ", tempfile.mkdtemp(), []
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+    def pipe():
+        r, w = os.pipe()
+        os.close(r)
+        return w
+
+    ways = [  # (what, standard output, run first in the child, words the line holds)
+        ("closed", lambda: subprocess.DEVNULL, lambda: os.close(1), ["standard output is closed"]),
+        ("on a full disk", lambda: os.open("/dev/full", os.O_WRONLY), None, ["No space left"]),
+        ("over the file size limit", lambda: os.open(os.path.join(scratch, "out"),
+                                                     os.O_WRONLY | os.O_CREAT | os.O_TRUNC), limit,
+         ["File too large"]),
+        ("a pipe no one reads", pipe, None, ["Broken pipe"]),
+    ]
+    for unbuffered in (False, True):
+        for what, out, before, words in ways:
+            fd = out()
+            try:
+                result = subprocess.run([tool, *args], stdout=fd, stderr=subprocess.PIPE, text=True,
+                                        preexec_fn=before, timeout=60,
+                                        env={**env, "PYTHONUNBUFFERED": "1"} if unbuffered else env)
+            finally:
+                if fd != subprocess.DEVNULL:
+                    os.close(fd)
+            lines = result.stderr.splitlines()
+            if (result.returncode != 1 or len(lines) != 1 or not lines[0].startswith(prefix)
+                    or not all(w in lines[0] for w in words)):
+                wrong.append(f"standard output {what}{', unbuffered' * unbuffered}: status "
+                             f"{result.returncode}, stderr {result.stderr!r}, wanted one {prefix}line "
+                             f"with {words}")
+    shutil.rmtree(scratch)
+    return wrong
 
 
 def png_size(path):

@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from checks import HOSTILE, made_png, refused, signalled
+from checks import HOSTILE, made_png, refused, signalled, unwritable
 
 verdict, data = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 folder = tempfile.mkdtemp()
@@ -80,6 +80,7 @@ starving, three, four_runs = ("spread/hold:0/think:0/real_time/threads:16",
 
 
 processes = "unpinned/hold:0/think:0/processes:2/manual_time"
+loaded = "unpinned/hold:100ns/think:0/real_time/threads:12"
 
 
 def read(share):
@@ -139,6 +140,11 @@ run = [
     *case("spin/" + processes, same[1]),
     *case("mutex/" + processes, [65.0, 66.0, 67.0, 68.0, 69.0]),
     *case("none/" + processes, [0.3] * 5),
+    # a kind loaded from a shared object (spin here, a kind every scenario
+    # has), timed by hand in a process of its own, against a built-in one in
+    # the same scenario of threads
+    *case("spin/" + loaded.replace("real_time", "manual_time"), fast),
+    *case("mutex/" + loaded, slow),
 ]
 source = write("run.json", run, {"kernel": "6.1.0-28-amd64", "glibc": "2.36", "num_cpus": 2,
                                  "cpu_model": "AMD EPYC 7B13", "smt": "off", "load_avg_start": "0.50 0.40 0.30",
@@ -209,6 +215,9 @@ wanted = [("mutex", "20.2", "67", "3.32", "0.008", "processes slower"),
           ("spin", "10", "10.1", "1.01", "0.343", "same")]
 if answers != wanted:
     failed.append(f"threads or processes: {answers}, wanted {wanted}")
+head, text = scenario(out, "unpinned, hold 100ns, think 0, 12 threads")
+if head != "spin wins" or row(text, "mutex")[:1] != ["2"]:
+    failed.append(f"a loaded kind against a built-in one: {head!r}, wanted spin to win over mutex:\n{text}")
 head, text = scenario(out, "unpinned, hold 0, think 0, 2 processes")
 if head != "spin wins":
     failed.append(f"a scenario of processes: {head!r}, wanted spin to win")
@@ -222,6 +231,33 @@ if summary.get("2") != "spin (2) | 0 of 2" or summary.get("4") != "mutex, spin (
 for key in ("kernel", "glibc", "CPU", "SMT", "load average"):
     if not re.search(rf"^- {key}\b.*:", out, re.M):
         failed.append(f"the summary does not give the {key}")
+
+# Whatever the terminal's encoding and whatever the file holds, the report
+# is printed, and nothing of the file reaches the terminal as a control: each
+# context value stays on its line.
+context = {"kernel": "6.1.0", "host_name": "vm", "shared_kinds": "rwlock ck_rw"}
+controls = "\x1b]0;title\x07\x1b[2J\nnext\r\x9b1m\u202e\x00"
+for what, fields, encoding, wanted in (  # (what, context fields, PYTHONIOENCODING, a line of the report)
+        ("a host name not in ASCII", {"host_name": "hôte"}, "utf-8", r"- host: hôte"),
+        ("a host name not in ASCII, on an ASCII terminal", {"host_name": "hôte"}, "ascii",
+         r"- host: h\\xf4te"),
+        ("a CPU not in ASCII, on a Latin-1 terminal", {"cpu_model": "Prozessor \u2122 ô"}, "latin-1",
+         r"- CPU: Prozessor \\u2122 ô"),
+        ("controls in the host name", {"host_name": "h" + controls}, "utf-8", r"- host: h \]0;title  \[2J next  1m  "),
+        ("controls in a kind that shares", {"shared_kinds": f"rwlock {controls} ck_rw"}, "utf-8",
+         r"The best kind that shares \(ck_rw, next, rwlock\) .*"),
+        ("a kind that shares not in ASCII, on an ASCII terminal", {"shared_kinds": "rwlock ck_rw rw\u00f6"},
+         "ascii", r"The best kind that shares \(ck_rw, rwlock\) .*")):
+    result = subprocess.run([verdict, write("context.json", run, {**context, **fields})], capture_output=True,
+                            env={**os.environ, "PYTHONIOENCODING": encoding})
+    printed = result.stdout.decode(encoding)
+    if result.returncode != 0 or result.stderr:
+        failed.append(f"{what}: exit status {result.returncode}, stderr {result.stderr[-300:]!r}")
+    elif not re.search(rf"^{wanted}$", printed, re.M):
+        failed.append(f"{what}: no line {wanted!r} in the report")
+    if not all(c.isprintable() or c == "\n" for c in printed):
+        failed.append(f"{what}: controls in the report: "
+                      f"{sorted({c for c in printed if not c.isprintable() and c != chr(10)})}")
 
 # What it refuses
 few = write("few.json", case("spin/" + two, fast[:4]) + case("mutex/" + two, slow[:4]))
@@ -265,6 +301,8 @@ bad = [  # (what, arguments, words the refusal holds)
     ("an option where the heatmap belongs", ["--chart", "--pingpong", source], ["usage"]),
     ("an option as the heatmap", ["--chart=--pingpong", source], ["usage", "./--pingpong"]),
     ("two runs in one file", [twice], ["repeats", "spin/"]),
+    ("a case under both time types", [write("both.json", case("spin/" + loaded, fast) + case(
+        "spin/" + loaded.replace("real_time", "manual_time"), fast))], ["by another name", "spin/"]),
     ("a thread count of 5001 digits", [named_long], ["digits"]),
     *[(f"a read share of {share}", [write(f"read{i}.json", case(f"spin/unpinned/read:{share}/hold:0/think:0/"
                                                                  "real_time/threads:2", fast))],
@@ -276,19 +314,19 @@ bad = [  # (what, arguments, words the refusal holds)
     ("span_ns infinite", [pair("span3.json", {"span_ns": 10.0}, {"span_ns": float("inf")})], ["span_ns"]),
     ("span_ns in one kind only", [pair("span4.json", {"span_ns": 100.0}, {})], ["span_ns"]),
 ]
-for what, args, words in bad:
-    env = {**os.environ, "PATH": "/nonexistent"} if "gnuplot" in what else None
+bad += [  # and where the terminal takes only ASCII, with the path as the user gave it
+    ("a missing path with controls and a character not in ASCII", [os.path.join(folder, "nö\x1b[2J\n.json")],
+     ["cannot read", "n\\xf6?[2J?.json"], {"PYTHONIOENCODING": "ascii"}),
+    ("an unknown option with controls", ["--x\x9b\x07", source], ["usage", "--x??"], {"PYTHONIOENCODING": "ascii"}),
+]
+for what, args, words, *env in bad:
+    env = {**os.environ, "PATH": "/nonexistent"} if "gnuplot" in what else {**os.environ, **env[0]} if env else None
     failed += [f"{what}: {w}" for w in refused(verdict, args, words, folder, env)]
 
-# Standard output closed or full: a line on stderr and status 1, no traceback.
-for what, args, out, before in (("closed", [source], subprocess.DEVNULL, lambda: os.close(1)),
-                                ("full", [source], open("/dev/full", "w"), None),
-                                ("full, for the help", ["--help"], open("/dev/full", "w"), None)):
-    result = subprocess.run([verdict, *args], stdout=out, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=before)
-    said = result.stderr.strip().splitlines()
-    if result.returncode != 1 or len(said) != 1 or not said[0].startswith("verdict: "):
-        failed.append(f"standard output {what}: status {result.returncode}, stderr {result.stderr!r}")
+# Standard output that cannot take the report, or the help: a line on
+# stderr and status 1, never a part of the report and status 0.
+failed += unwritable(verdict, [source])
+failed += [f"the help: {w}" for w in unwritable(verdict, ["--help"])]
 
 # The heatmap: a PNG and no other file, whatever its name; through a link,
 # the file the link names.

@@ -4,6 +4,7 @@ a PNG safely."""
 import argparse
 import collections
 import colorsys
+import errno
 import json
 import os
 import re
@@ -17,9 +18,11 @@ import zlib
 
 # KIND/PLACE/hold:H/think:T/real_time/threads:N, H and T times as in DURATION;
 # with reads, KIND/PLACE/read:R/hold:H/think:T/real_time/threads:N, R of 100
-# acquisitions reads; with N processes, KIND/PLACE/hold:H/think:T/processes:N/manual_time
+# acquisitions reads; a kind loaded from a shared object, timed in a child
+# process, has manual_time for real_time, and is the same case of N threads;
+# with N processes, KIND/PLACE/hold:H/think:T/processes:N/manual_time
 CASE = re.compile(r"(\w+)/([a-z_]+)/(?:read:(\d+)/)?hold:(0|\d+[nmu]s)/think:(0|\d+[nmu]s)"
-                  r"/(?:real_time/threads:(\d+)|processes:(\d+)/manual_time)", re.ASCII)
+                  r"/(?:(?:real|manual)_time/threads:(\d+)|processes:(\d+)/manual_time)", re.ASCII)
 # A case's key: its name's parts, read a percentage, hold and think in ns;
 # threads counts processes where processes is true.
 Case = collections.namedtuple("Case", "kind place read hold think threads processes",
@@ -33,6 +36,15 @@ UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 LARGEST = 256 * 2**20  # bytes of JSON read; lock_bench writes a few MB
 DIGITS = 18  # of a number in a case's name
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+# Whatever the locale or PYTHONIOENCODING, a character the terminal's
+# encoding lacks is written as an escape, not a traceback: before anything
+# is printed.
+for _stream in (sys.stdout, sys.stderr):
+    try:
+        _stream.reconfigure(errors="backslashreplace")
+    except (AttributeError, OSError, ValueError):  # closed, or not a text stream
+        pass
 
 # One colour per kind in every chart; kinds not listed get one from their name.
 COLOURS = {
@@ -59,15 +71,21 @@ def stop(signum, frame):
     raise Stopped(signum)
 
 
+def printable(text, mask="?"):
+    """TEXT with every character a terminal could take for a control (newline,
+    ESC and the other C0 and C1 controls, format characters) as MASK."""
+    return "".join(c if c.isprintable() else mask for c in str(text))
+
+
 def fail(tool, message, status):
     """Exit with STATUS after MESSAGE as one line on standard error."""
     for s in STOPS:  # a signal now would only cut the line short
         signal.signal(s, signal.SIG_IGN)
-    line = "".join(c if c.isprintable() else "?" for c in f"{tool}: {message}")
+    line = printable(f"{tool}: {message}")
     if sys.stderr:
         try:
             print(line, file=sys.stderr, flush=True)
-        except OSError:
+        except (OSError, ValueError):
             pass
     sys.exit(status)
 
@@ -78,6 +96,9 @@ def run(tool, main):
     for s in STOPS:
         if signal.getsignal(s) is not signal.SIG_IGN:  # ignored stays ignored, as under nohup
             signal.signal(s, stop)
+    # Over the file size limit (ulimit -f) a write then fails with EFBIG,
+    # which show() reports, instead of the signal ending the tool unheard.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     try:
         main()
     except Bad as e:
@@ -87,15 +108,27 @@ def run(tool, main):
 
 
 def show(text):
-    """Print TEXT on standard output; Bad when it cannot be written."""
+    """Write TEXT, the whole of the tool's output, on standard output at once;
+    Bad unless every byte of it was written. Unbuffered (PYTHONUNBUFFERED)
+    Python drops what a short write leaves, as one over the file size limit
+    is: these writes are counted."""
     if sys.stdout is None:
         raise Bad("standard output is closed")
+    data = text.encode(sys.stdout.encoding or "utf-8", "backslashreplace")
     try:
-        sys.stdout.write(text)
         sys.stdout.flush()
+        fd, left = sys.stdout.fileno(), memoryview(data)
+        while left:
+            written = os.write(fd, left)
+            if written <= 0:
+                raise OSError(errno.EIO, os.strerror(errno.EIO))
+            left = left[written:]
     except OSError as e:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush
-        raise Bad(f"cannot write to standard output: {e.strerror}")
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # nothing left to flush
+        except (OSError, ValueError):
+            pass
+        raise Bad(f"cannot write to standard output: {e.strerror or e}")
 
 
 class Parser(argparse.ArgumentParser):
@@ -204,7 +237,7 @@ def load(path, failed=None):
     how many repetitions left a thread starved}. Cases that reported an error
     are left out; with FAILED, a set, the Case of each such run is added to it."""
     context, runs = read(path)
-    found, seen, taken, spans = {}, False, set(), {}
+    found, seen, taken, spans, names = {}, False, set(), {}, {}
     for i, r in enumerate(runs):
         where = f"{path}: benchmarks[{i}]"
         if not isinstance(r, dict) or not isinstance(r.get("run_name"), str):
@@ -249,6 +282,8 @@ def load(path, failed=None):
 
         key = Case(kind=m[1], place=m[2], read=int(reads or 0), hold=nanoseconds(hold),
                    think=nanoseconds(think), threads=int(threads), processes=m[7] is not None)
+        if names.setdefault(key, r["run_name"]) != r["run_name"]:  # real_time and manual_time
+            raise Bad(f"{where} is {safe(names[key], 200)} by another name: two runs in one file?")
         case = found.setdefault(key, {"runs": [], "median": None, "repetitions": 1})
         case["repetitions"] = max(case["repetitions"], repetitions)
         if run_type == "iteration":
