@@ -902,7 +902,8 @@ TEST(lock_bench, shows_a_table_and_its_progress) {
                                    "--hold=1us", "--threads=2", "--benchmark_repetitions=2",
                                    "--benchmark_min_time=0.01" SECONDS,
                                    "--benchmark_filter=-^mutex/unpinned/read"};
-  run_result r = run(argv, {}, nullptr, true);
+  // A terminal that takes control sequences, whatever TERM the tests inherit.
+  run_result r = run(argv, {"TERM=xterm"}, nullptr, true);
   if (r.status == no_terminal) GTEST_SKIP() << "no pseudo-terminal here (/dev/pts not mounted)";
   ASSERT_EQ(r.status, 0) << r.err;
   std::map<std::string, std::string> rows;
