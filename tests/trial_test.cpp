@@ -51,11 +51,13 @@ const tick_clock& clock() {
 }
 
 // Runs trial t's counting pass on its threads, as if their timed loops of
-// 0.2 s had just ended (a pass of 20 ms), and returns its figures by name.
+// 0.2 s ended 50 ms from now (a pass of 20 ms after that), and returns its
+// figures by name. The 50 ms are for starting the threads: under an
+// emulator that took a fifth of the pass, whose waits then fell short.
 template <class W>
 std::map<std::string, double> pass_of(trial<W>& t, int read = 0) {
-  std::uint64_t now = clock().now();
-  for (record& r : t.threads) r.start = now - std::uint64_t(2e8 / clock().ns_per_tick), r.stop = now;
+  std::uint64_t ms = std::uint64_t(1e6 / clock().ns_per_tick), now = clock().now() + 50 * ms;
+  for (record& r : t.threads) r.start = now - 200 * ms, r.stop = now;
   std::vector<std::thread> threads;
   for (int i = 0; i < int(t.threads.size()); ++i)
     threads.emplace_back([&t, i, read] {
@@ -107,8 +109,8 @@ TEST(pass, ends_when_threads_are_starved_and_says_so) {
   EXPECT_EQ(f[counter::handoffs], 0) << "the lock never changed hands in the pass";
 }
 
-// A shared lock that keeps writers out until `until` (set to 100 ms after
-// the pass starts, five times a pass) or until the pass is over: the first
+// A shared lock that keeps writers out until `until` (set to 300 ms after
+// the pass starts, well after its end) or until the pass is over: the first
 // writer to get in ends the pass, and every other writer starves.
 struct no_writers : shared_mutex {
   static constexpr const char* name = "no_writers";
@@ -133,7 +135,7 @@ TEST(pass, with_reads_counts_by_role_and_the_writes_made) {
 
   trial<mixed<no_writers>> starving(3, clock(), UINT64_MAX, true);
   starving.work.lock.over = &starving.stop;
-  starving.work.lock.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  starving.work.lock.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
   f = pass_of(starving, 50);
   EXPECT_DOUBLE_EQ(f[counter::writes_share], 1.0 / 3) << "one write made of three asked";
   EXPECT_GE(f[counter::write_wait_max], 2e7) << "the writers waited out the pass of 20 ms";
