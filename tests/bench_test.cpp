@@ -755,15 +755,17 @@ TEST(lock_bench, keeps_each_runs_results_its_own) {
   std::string said = read_until(err, "; results go to ");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(said, m, std::regex("results go to (lock_bench-[0-9-]+)\\.json\n"))) << said;
-  std::ofstream(s / (m[1].str() + ".json")) << scratch::earlier;  // the other run's
+  // The match points into `said`, which grows below.
+  const std::string name = m[1].str();
+  std::ofstream(s / (name + ".json")) << scratch::earlier;  // the other run's
   said += read_until(err, "\x01");
   close(err);
   int status;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
-  EXPECT_EQ(s.text(m[1].str() + ".json"), scratch::earlier);
-  EXPECT_NE(s.text(m[1].str() + "-2.json").find("\"benchmarks\""), std::string::npos) << said;
-  EXPECT_NE(said.find(m[1].str() + ".json was taken meanwhile; the results are in " + m[1].str() + "-2.json"),
+  EXPECT_EQ(s.text(name + ".json"), scratch::earlier);
+  EXPECT_NE(s.text(name + "-2.json").find("\"benchmarks\""), std::string::npos) << said;
+  EXPECT_NE(said.find(name + ".json was taken meanwhile; the results are in " + name + "-2.json"),
             std::string::npos)
       << said;
 
