@@ -355,6 +355,19 @@ bool whole(const std::string& text) {
   return last != std::string::npos && text[last] == '}';
 }
 
+// Why standard output took no more: ERRNO, where the write that failed
+// left it; where something since cleared it, a file at its size limit
+// (ulimit -f), else an I/O error.
+int why_not_written(int errno_now) {
+  if (errno_now) return errno_now;
+  struct stat st;
+  rlimit size;
+  if (fstat(1, &st) == 0 && S_ISREG(st.st_mode) && getrlimit(RLIMIT_FSIZE, &size) == 0 &&
+      size.rlim_cur != RLIM_INFINITY && rlim_t(st.st_size) >= size.rlim_cur)
+    return EFBIG;
+  return EIO;
+}
+
 // A standard descriptor left closed would be taken by the next file
 // opened, and get what was meant for the closed one.
 void fill(int fd) {
@@ -573,7 +586,7 @@ int main(int argc, char** argv) {
 
   std::cout.flush();
   bool written = std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout);
-  int write_error = errno;
+  int write_error = written ? 0 : why_not_written(errno);
   if (out && ran && written) {
     std::string text = out->text();
     if (text.empty() || (json && !whole(text))) {
